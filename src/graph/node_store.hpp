@@ -1,0 +1,120 @@
+// NodeStore: the compact storage of a sequence of gate nodes.
+//
+// A node is one fixed-size record; its qubits and parameters live in shared
+// pools, in node order, so that the node's record only needs to say where its
+// run ends (the run begins where the previous node's ends). Names and
+// parameter names are interned once per store. A million typical gates take
+// tens of megabytes, not hundreds.
+//
+// Nodes are built in three steps: `begin_node`, any number of `push_qubit`
+// and `push_param`, then `end_node`. Until `end_node` the node is not part of
+// the store.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "interner.hpp"
+
+namespace velunq {
+
+using NameId = std::uint32_t;
+
+// What a node is: an operation (every node that gate insertion creates), or
+// one of the two boundary kinds.
+enum class NodeKind : std::uint8_t { Operation, Input, Output };
+
+struct StoredParam {
+  NameId name;
+  double value;
+};
+
+template <class QubitRef>
+class NodeStore {
+ public:
+  struct Record {
+    std::uint64_t qubit_end;  // one past the node's last qubit in the pool
+    std::uint64_t param_end;  // one past the node's last parameter in the pool
+    double duration_ns;
+    NameId name;
+    NodeKind kind;
+  };
+
+  std::size_t size() const noexcept { return records_.size(); }
+  bool empty() const noexcept { return records_.empty(); }
+
+  void reserve(std::size_t nodes, std::size_t qubits, std::size_t params) {
+    records_.reserve(records_.size() + nodes);
+    qubits_.reserve(qubits_.size() + qubits);
+    params_.reserve(params_.size() + params);
+  }
+
+  NameId intern_name(std::string_view name) {
+    const NameId id = names_.intern(name);
+    if (id >= param_seen_.size()) param_seen_.resize(names_.size());
+    return id;
+  }
+  const std::string& name(NameId id) const noexcept { return names_.key(id); }
+  const Interner<std::string>& names() const noexcept { return names_; }
+
+  void begin_node() noexcept { ++node_serial_; }
+
+  void push_qubit(QubitRef qubit) { qubits_.push_back(qubit); }
+
+  // Adds a parameter (named by `intern_name` of this store) to the node being
+  // built; a name given twice keeps its first place and its last value.
+  void push_param(NameId name, double value) {
+    Seen& seen = param_seen_[name];
+    if (seen.serial == node_serial_) {
+      params_[seen.position].value = value;
+      return;
+    }
+    seen = Seen{node_serial_, params_.size()};
+    params_.push_back(StoredParam{name, value});
+  }
+
+  void end_node(NameId name, double duration_ns, NodeKind kind = NodeKind::Operation) {
+    records_.push_back(Record{qubits_.size(), params_.size(), duration_ns, name, kind});
+  }
+
+  // Drops what the node being built has pushed so far (after a failure).
+  void abandon_node() noexcept {
+    qubits_.resize(records_.empty() ? 0 : records_.back().qubit_end);
+    params_.resize(records_.empty() ? 0 : records_.back().param_end);
+  }
+
+  const Record& record(std::size_t i) const noexcept { return records_[i]; }
+
+  std::span<const QubitRef> qubits(std::size_t i) const noexcept {
+    const std::size_t begin = i == 0 ? 0 : records_[i - 1].qubit_end;
+    return {qubits_.data() + begin, records_[i].qubit_end - begin};
+  }
+
+  std::span<const StoredParam> params(std::size_t i) const noexcept {
+    const std::size_t begin = i == 0 ? 0 : records_[i - 1].param_end;
+    return {params_.data() + begin, records_[i].param_end - begin};
+  }
+
+  std::size_t qubit_pool_size() const noexcept { return qubits_.size(); }
+  std::size_t param_pool_size() const noexcept { return params_.size(); }
+
+ private:
+  struct Seen {
+    std::uint64_t serial = 0;
+    std::size_t position = 0;
+  };
+
+  std::vector<Record> records_;
+  std::vector<QubitRef> qubits_;
+  std::vector<StoredParam> params_;
+  Interner<std::string> names_;
+  // Per parameter name: the node being built when it was last pushed, and where.
+  std::vector<Seen> param_seen_;
+  std::uint64_t node_serial_ = 0;
+};
+
+}  // namespace velunq

@@ -1,0 +1,95 @@
+#include "quantum_dag.hpp"
+
+#include <string>
+
+namespace velunq {
+
+// ---- DagNode -----------------------------------------------------------------
+
+const NodeStore<QubitSlot>::Record& DagNode::record() const noexcept {
+  return dag_->nodes_.record(id_);
+}
+
+std::string_view DagNode::name() const noexcept {
+  switch (kind()) {
+    case NodeKind::Input:
+      return "input";
+    case NodeKind::Output:
+      return "output";
+    case NodeKind::Operation:
+      break;
+  }
+  return dag_->nodes_.name(record().name);
+}
+
+std::span<const QubitSlot> DagNode::slots() const noexcept { return dag_->nodes_.qubits(id_); }
+
+Qubit DagNode::qubit(std::size_t i) const noexcept { return dag_->qubits_.qubit(slots()[i]); }
+
+std::vector<Qubit> DagNode::qubits() const {
+  std::vector<Qubit> out;
+  out.reserve(qubit_count());
+  for (QubitSlot slot : slots()) out.push_back(dag_->qubits_.qubit(slot));
+  return out;
+}
+
+std::span<const StoredParam> DagNode::params() const noexcept { return dag_->nodes_.params(id_); }
+
+std::string_view DagNode::param_name(std::size_t i) const noexcept {
+  return dag_->nodes_.name(params()[i].name);
+}
+
+// ---- QuantumDAG ----------------------------------------------------------------
+
+NodeId QuantumDAG::add_gate(std::string_view name, std::span<const Qubit> qubits,
+                            double duration_ns, const ParamList& params) {
+  const NodeId id = nodes_.size();
+  const NameId name_id = nodes_.intern_name(name);
+  // Intern everything first, so that a failed allocation leaves no half node.
+  std::vector<QubitSlot> slots;
+  slots.reserve(qubits.size());
+  for (Qubit qubit : qubits) slots.push_back(qubits_.intern(qubit));
+  std::vector<NameId> param_names;
+  param_names.reserve(params.size());
+  for (const Param& param : params) param_names.push_back(nodes_.intern_name(param.name));
+
+  nodes_.reserve(1, slots.size(), params.size());
+  nodes_.begin_node();
+  for (QubitSlot slot : slots) nodes_.push_qubit(slot);
+  for (std::size_t i = 0; i < params.size(); ++i) nodes_.push_param(param_names[i], params[i].value);
+  nodes_.end_node(name_id, duration_ns);
+  return id;
+}
+
+void QuantumDAG::build_from_ir(const InstructionList& instructions, ProgressSink& progress) {
+  progress.line("\U0001F980 [Core] Received " + std::to_string(instructions.size()) +
+                " instructions from Python.\n");
+
+  const NodeStore<Qubit>& source = instructions.store();
+  std::vector<NameId> name_of(source.names().size());
+  for (NameId i = 0; i < name_of.size(); ++i) name_of[i] = nodes_.intern_name(source.name(i));
+
+  nodes_.reserve(source.size(), source.qubit_pool_size(), source.param_pool_size());
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    nodes_.begin_node();
+    try {
+      for (Qubit qubit : source.qubits(i)) nodes_.push_qubit(qubits_.intern(qubit));
+    } catch (...) {
+      nodes_.abandon_node();  // the nodes before this one stay whole
+      throw;
+    }
+    for (const StoredParam& param : source.params(i)) nodes_.push_param(name_of[param.name], param.value);
+    const auto& record = source.record(i);
+    nodes_.end_node(name_of[record.name], record.duration_ns);
+  }
+
+  progress.line("\U0001F980 [Core] Graph memory now contains " + std::to_string(nodes_.size()) +
+                " nodes.\n");
+}
+
+void QuantumDAG::add_coupling(Qubit a, Qubit b) {
+  coupling_.intern(std::pair{a, b});
+  coupling_.intern(std::pair{b, a});
+}
+
+}  // namespace velunq

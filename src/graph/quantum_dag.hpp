@@ -1,0 +1,119 @@
+// QuantumDAG: one quantum circuit as a graph of gate nodes.
+//
+// Dependencies are implicit: a node depends on every earlier node that shares
+// a qubit with it. Node ids are handed out consecutively from 0 and never
+// reused or removed, so ascending id order is insertion order and a
+// topological order; nothing but the nodes themselves is stored for the edges.
+//
+// Storage is dense and indexed by id (see NodeStore). Qubits are kept as
+// dense slots of a per-graph QubitTable.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "instruction_list.hpp"
+#include "interner.hpp"
+#include "node_store.hpp"
+#include "progress.hpp"
+#include "qubit_table.hpp"
+#include "types.hpp"
+
+namespace velunq {
+
+class QuantumDAG;
+
+// A read-only view of one node; valid until the graph is next changed.
+class DagNode {
+ public:
+  NodeId id() const noexcept { return id_; }
+  NodeKind kind() const noexcept { return record().kind; }
+  // The node's text form: the gate name of an operation, "input" or "output".
+  std::string_view name() const noexcept;
+  double duration_ns() const noexcept { return record().duration_ns; }
+  // What the schedule charges for the node: boundary nodes take no time.
+  double gate_duration_ns() const noexcept {
+    return kind() == NodeKind::Operation ? record().duration_ns : 0.0;
+  }
+  NameId name_id() const noexcept { return record().name; }
+
+  std::size_t qubit_count() const noexcept { return slots().size(); }
+  Qubit qubit(std::size_t i) const noexcept;
+  std::vector<Qubit> qubits() const;
+  std::span<const QubitSlot> slots() const noexcept;
+
+  std::size_t param_count() const noexcept { return params().size(); }
+  std::string_view param_name(std::size_t i) const noexcept;
+  double param_value(std::size_t i) const noexcept { return params()[i].value; }
+  std::span<const StoredParam> params() const noexcept;
+
+ private:
+  friend class QuantumDAG;
+  DagNode(const QuantumDAG& dag, NodeId id) : dag_(&dag), id_(id) {}
+  const NodeStore<QubitSlot>::Record& record() const noexcept;
+
+  const QuantumDAG* dag_;
+  NodeId id_;
+};
+
+// Durations of DD pulses per qubit, in the order given; for a qubit named
+// twice the later entry wins.
+using PulseDurations = std::vector<std::pair<Qubit, double>>;
+
+class QuantumDAG {
+ public:
+  QuantumDAG() = default;
+
+  // --- nodes -------------------------------------------------------------
+  NodeId add_gate(std::string_view name, std::span<const Qubit> qubits, double duration_ns,
+                  const ParamList& params = {});
+  std::uint64_t node_count() const noexcept { return nodes_.size(); }
+  NodeId next_id() const noexcept { return nodes_.size(); }
+  DagNode node(NodeId id) const noexcept { return DagNode(*this, id); }
+
+  // Appends one node per instruction, in list order, between two progress lines.
+  void build_from_ir(const InstructionList& instructions, ProgressSink& progress);
+
+  // --- coupling map --------------------------------------------------------
+  // Records the coupling of a and b, in both directions.
+  void add_coupling(Qubit a, Qubit b);
+  bool coupled(Qubit a, Qubit b) const noexcept { return coupling_.find(std::pair{a, b}).has_value(); }
+  const std::vector<std::pair<Qubit, Qubit>>& coupling_pairs() const noexcept { return coupling_.keys(); }
+
+  // --- timing --------------------------------------------------------------
+  // Stores the as-soon-as-possible start and end of every node present now.
+  void build_schedule();
+  std::optional<ScheduleEntry> node_schedule(NodeId id) const noexcept {
+    if (id >= schedule_.size()) return std::nullopt;
+    return schedule_[id];
+  }
+  // Scheduled nodes are exactly ids 0 .. scheduled_count() - 1.
+  std::uint64_t scheduled_count() const noexcept { return schedule_.size(); }
+
+  // Gaps of at least min_gap_ns between consecutive operations on each qubit;
+  // qubits in ascending index, windows of a qubit in ascending time.
+  std::vector<IdleWindow> find_idle_windows(double min_gap_ns) const;
+
+  // --- dynamical decoupling ------------------------------------------------
+  QuantumDAG apply_dd_pass(std::string_view sequence, const PulseDurations& pulse_durations,
+                           std::uint64_t num_qubits, ProgressSink& progress) const;
+
+  // --- storage (for the passes and the boundary) ---------------------------
+  const NodeStore<QubitSlot>& store() const noexcept { return nodes_; }
+  const QubitTable& qubit_table() const noexcept { return qubits_; }
+
+ private:
+  friend class DagNode;
+  friend class DdPass;
+
+  NodeStore<QubitSlot> nodes_;
+  std::vector<ScheduleEntry> schedule_;
+  Interner<std::pair<Qubit, Qubit>> coupling_;
+  QubitTable qubits_;
+};
+
+}  // namespace velunq

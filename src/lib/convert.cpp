@@ -1,0 +1,399 @@
+#include "convert.hpp"
+
+#include <array>
+#include <bit>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include <unistd.h>
+
+#include "faults.hpp"
+#include "once.hpp"
+
+namespace velunq::py {
+
+namespace {
+
+// ---- failures -----------------------------------------------------------
+
+[[noreturn]] void raise_type_error(const char* message) {
+  PyErr_SetString(PyExc_TypeError, message);
+  throw PyErrorPending{};
+}
+
+ProcessOnce sequence_abc;
+
+// collections.abc.Sequence, the target named when a value is not a sequence.
+PyObject* sequence_type() {
+  return sequence_abc.get([] {
+    PyObject* module = PyImport_ImportModule("collections.abc");
+    PyObject* type = module ? PyObject_GetAttrString(module, "Sequence") : nullptr;
+    Py_XDECREF(module);
+    if (type == nullptr || !PyType_Check(type)) {
+      Py_XDECREF(type);
+      PyErr_Clear();
+      throw InternalFault("failed to import collections.abc.Sequence");
+    }
+    return type;
+  });
+}
+
+// Refuses, as out of memory, room for `count` items of `size` bytes when
+// that is more than the machine has: with overcommitting kernels the
+// allocator might agree and the process die later instead.
+void check_room(std::size_t count, std::size_t size) {
+  static const double physical = static_cast<double>(sysconf(_SC_PHYS_PAGES)) *
+                                 static_cast<double>(sysconf(_SC_PAGESIZE));
+  if (static_cast<double>(count) * static_cast<double>(size) > physical) throw std::bad_alloc();
+}
+
+template <class T>
+void reserve_more(std::vector<T>& items, std::size_t extra) {
+  check_room(extra, sizeof(T));
+  items.reserve(items.size() + extra);
+}
+
+// ---- sequences and dicts -----------------------------------------------
+
+// Calls `reserve(len)` when the length is known, then `each(item)` for every
+// item in iteration order (the item is borrowed for the call).
+template <class Reserve, class Each>
+void for_each_item(PyObject* sequence, Reserve&& reserve, Each&& each) {
+  if (PyUnicode_Check(sequence)) raise_type_error("Can't extract `str` to `Vec`");
+  if (PyList_CheckExact(sequence)) {
+    reserve(static_cast<std::size_t>(PyList_GET_SIZE(sequence)));
+    // The list may change under a conversion that runs Python code: read its
+    // size on every step, as its iterator does, and hold the item.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sequence); ++i) {
+      const OwnedRef item = OwnedRef::borrow(PyList_GET_ITEM(sequence, i));
+      each(item.get());
+    }
+    return;
+  }
+  if (PyTuple_CheckExact(sequence)) {
+    const Py_ssize_t size = PyTuple_GET_SIZE(sequence);
+    reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) each(PyTuple_GET_ITEM(sequence, i));
+    return;
+  }
+  if (!PySequence_Check(sequence)) {
+    PyObject* target = sequence_type();
+    OwnedRef name = OwnedRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(target)));
+    if (!name) throw InternalFault("collections.abc.Sequence has no name");
+    raise_cast_error(sequence, PyUnicode_AsUTF8(name.get()));
+  }
+  const Py_ssize_t length = PyObject_Length(sequence);
+  if (length < 0) {
+    PyErr_Clear();
+  } else {
+    reserve(static_cast<std::size_t>(length));
+  }
+  const OwnedRef iterator = check(PyObject_GetIter(sequence));
+  while (const OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) each(item.get());
+  if (PyErr_Occurred()) throw PyErrorPending{};
+}
+
+// Calls `each(key, value)` for every entry of a dict, in its order.
+template <class Each>
+void for_each_entry(PyObject* dict, Each&& each) {
+  if (!PyDict_Check(dict)) raise_cast_error(dict, "dict");
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
+  Py_ssize_t position = 0;
+  Py_ssize_t visited = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    {
+      // A conversion may run Python code that drops the entry.
+      const OwnedRef held_key = OwnedRef::borrow(key);
+      const OwnedRef held_value = OwnedRef::borrow(value);
+      each(key, value);
+    }
+    ++visited;
+    if (PyDict_GET_SIZE(dict) != size) throw InternalFault("dictionary changed size during iteration");
+    if (visited > size) throw InternalFault("dictionary keys changed during iteration");
+  }
+}
+
+// A tuple of exactly `n` items.
+void check_tuple(PyObject* value, Py_ssize_t n) {
+  if (!PyTuple_Check(value)) raise_cast_error(value, "tuple");
+  const Py_ssize_t size = PyTuple_GET_SIZE(value);
+  if (size != n) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd", n, size);
+    throw PyErrorPending{};
+  }
+}
+
+std::uint64_t long_to_u64(PyObject* value) {
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+    const Py_ssize_t small = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+    if (small >= 0) return static_cast<std::uint64_t>(small);
+  }
+  const unsigned long long result = PyLong_AsUnsignedLongLong(value);
+  if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorPending{};
+  return result;
+}
+
+// Interned names of the strings met during one import. Holding a reference
+// to each cached object keeps its address from being reused by another one.
+class NameCache {
+ public:
+  NameId intern(PyObject* value, InstructionList& list) {
+    if (!PyUnicode_CheckExact(value)) return list.intern_name(to_str(value));
+    Entry& entry = entries_[(std::bit_cast<std::uintptr_t>(value) >> 4) % entries_.size()];
+    if (entry.object.get() == value) return entry.id;
+    const NameId id = list.intern_name(to_str(value));
+    entry.object = OwnedRef::borrow(value);
+    entry.id = id;
+    return id;
+  }
+
+ private:
+  struct Entry {
+    OwnedRef object;
+    NameId id = 0;
+  };
+  std::array<Entry, 64> entries_;
+};
+
+void convert_instruction(PyObject* item, InstructionList& list, NameCache& names) {
+  check_tuple(item, 4);
+  list.begin();
+  const NameId name = names.intern(PyTuple_GET_ITEM(item, 0), list);
+  for_each_item(
+      PyTuple_GET_ITEM(item, 1), [](std::size_t) {},
+      [&](PyObject* qubit) { list.push_qubit(to_u64(qubit)); });
+  const double duration = to_f64(PyTuple_GET_ITEM(item, 2));
+  for_each_entry(PyTuple_GET_ITEM(item, 3), [&](PyObject* key, PyObject* value) {
+    const NameId key_id = names.intern(key, list);
+    list.push_param(key_id, to_f64(value));
+  });
+  list.end(name, duration);
+}
+
+}  // namespace
+
+void raise_cast_error(PyObject* value, const char* target) {
+  OwnedRef type_name = OwnedRef::steal(PyType_GetQualName(Py_TYPE(value)));
+  if (!type_name) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be cast as '%s'", target);
+  } else {
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", type_name.get(), target);
+  }
+  throw PyErrorPending{};
+}
+
+// ---- scalars ----------------------------------------------------------------
+
+std::uint64_t to_u64(PyObject* value) {
+  if (PyLong_Check(value)) return long_to_u64(value);
+  const OwnedRef index = check(PyNumber_Index(value));
+  return long_to_u64(index.get());
+}
+
+double to_f64(PyObject* value) {
+  if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
+  if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+    // One machine digit: exactly representable, as int.__float__ gives it.
+    return static_cast<double>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
+  }
+  const double result = PyFloat_AsDouble(value);
+  if (result == -1.0 && PyErr_Occurred()) throw PyErrorPending{};
+  return result;
+}
+
+std::string_view to_str(PyObject* value) {
+  if (!PyUnicode_Check(value)) raise_cast_error(value, "str");
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) throw_pending();
+  return {text, static_cast<std::size_t>(size)};
+}
+
+// ---- containers ----------------------------------------------------------
+
+std::vector<Qubit> to_qubits(PyObject* value) {
+  std::vector<Qubit> qubits;
+  for_each_item(
+      value, [&](std::size_t n) { reserve_more(qubits, n); },
+      [&](PyObject* item) { qubits.push_back(to_u64(item)); });
+  return qubits;
+}
+
+std::vector<std::pair<Qubit, Qubit>> to_edges(PyObject* value) {
+  std::vector<std::pair<Qubit, Qubit>> edges;
+  for_each_item(
+      value, [&](std::size_t n) { reserve_more(edges, n); },
+      [&](PyObject* item) {
+        check_tuple(item, 2);
+        const Qubit a = to_u64(PyTuple_GET_ITEM(item, 0));
+        const Qubit b = to_u64(PyTuple_GET_ITEM(item, 1));
+        edges.emplace_back(a, b);
+      });
+  return edges;
+}
+
+ParamList to_params(PyObject* value) {
+  ParamList params;
+  if (value == nullptr || value == Py_None) return params;
+  if (PyDict_Check(value)) reserve_more(params, static_cast<std::size_t>(PyDict_GET_SIZE(value)));
+  for_each_entry(value, [&](PyObject* key, PyObject* item) {
+    std::string name(to_str(key));
+    params.push_back(Param{std::move(name), to_f64(item)});
+  });
+  return params;
+}
+
+PulseDurations to_pulse_durations(PyObject* value) {
+  PulseDurations durations;
+  if (value == nullptr || value == Py_None) return durations;
+  if (PyDict_Check(value)) reserve_more(durations, static_cast<std::size_t>(PyDict_GET_SIZE(value)));
+  for_each_entry(value, [&](PyObject* key, PyObject* item) {
+    const Qubit qubit = to_u64(key);
+    durations.emplace_back(qubit, to_f64(item));
+  });
+  return durations;
+}
+
+InstructionList to_instructions(PyObject* value) {
+  InstructionList list;
+  NameCache names;
+  for_each_item(
+      value,
+      [&](std::size_t n) {
+        check_room(n, 48);  // a node record and a qubit
+        list.reserve(n);
+      },
+      [&](PyObject* item) { convert_instruction(item, list, names); });
+  return list;
+}
+
+void label_argument_error(const char* name) {
+  OwnedRef error = OwnedRef::steal(PyErr_GetRaisedException());
+  if (!error) {
+    ensure_error_set();
+    return;
+  }
+  if (PyErr_GivenExceptionMatches(error.get(), panic_exception_type())) rethrow_python_panic(error.get());
+  if (Py_TYPE(error.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(error.release());
+    return;
+  }
+  OwnedRef text = check(PyObject_Str(error.get()));
+  OwnedRef message = check(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  OwnedRef relabelled = check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (PyObject* cause = PyException_GetCause(error.get())) {
+    PyException_SetCause(relabelled.get(), cause);  // steals the reference
+  }
+  PyErr_SetRaisedException(relabelled.release());
+}
+
+// ---- results ---------------------------------------------------------------
+
+OwnedRef from_u64(std::uint64_t value) { return result_object(PyLong_FromUnsignedLongLong(value)); }
+
+OwnedRef from_f64(double value) { return result_object(PyFloat_FromDouble(value)); }
+
+OwnedRef from_schedule_entry(const ScheduleEntry& entry) {
+  OwnedRef start = from_f64(entry.start_time);
+  OwnedRef end = from_f64(entry.end_time);
+  OwnedRef pair = result_object(PyTuple_New(2));
+  PyTuple_SET_ITEM(pair.get(), 0, start.release());
+  PyTuple_SET_ITEM(pair.get(), 1, end.release());
+  return pair;
+}
+
+OwnedRef from_idle_windows(const std::vector<IdleWindow>& windows) {
+  OwnedRef list = result_object(PyList_New(static_cast<Py_ssize_t>(windows.size())));
+  for (std::size_t i = 0; i < windows.size(); ++i) {
+    OwnedRef qubit = from_u64(windows[i].qubit);
+    OwnedRef start = from_f64(windows[i].start);
+    OwnedRef end = from_f64(windows[i].end);
+    OwnedRef tuple = result_object(PyTuple_New(3));
+    PyTuple_SET_ITEM(tuple.get(), 0, qubit.release());
+    PyTuple_SET_ITEM(tuple.get(), 1, start.release());
+    PyTuple_SET_ITEM(tuple.get(), 2, end.release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple.release());
+  }
+  return list;
+}
+
+namespace {
+
+// Python objects shared across one export: one `str` per distinct name, one
+// `float` per recently seen duration (floats are immutable, so equal values
+// may share an object).
+class ExportCache {
+ public:
+  explicit ExportCache(const QuantumDAG& dag) : dag_(dag), names_(dag.store().names().size()) {}
+
+  PyObject* name(NameId id) {
+    OwnedRef& slot = names_[id];
+    if (!slot) {
+      const std::string& text = dag_.store().name(id);
+      slot = result_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }
+    return slot.get();
+  }
+
+  // A new reference to a float of `value`.
+  PyObject* number(double value) {
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    FloatEntry& entry = floats_[(bits ^ (bits >> 29)) % floats_.size()];
+    if (!entry.object || entry.bits != bits) {
+      entry.object = from_f64(value);
+      entry.bits = bits;
+    }
+    return Py_NewRef(entry.object.get());
+  }
+
+ private:
+  struct FloatEntry {
+    std::uint64_t bits = 0;
+    OwnedRef object;
+  };
+  const QuantumDAG& dag_;
+  std::vector<OwnedRef> names_;
+  std::array<FloatEntry, 64> floats_;
+};
+
+OwnedRef export_node(const DagNode& node, ExportCache& cache) {
+  const std::size_t qubit_count = node.qubit_count();
+  OwnedRef qubits = result_object(PyList_New(static_cast<Py_ssize_t>(qubit_count)));
+  for (std::size_t i = 0; i < qubit_count; ++i) {
+    PyList_SET_ITEM(qubits.get(), static_cast<Py_ssize_t>(i), from_u64(node.qubit(i)).release());
+  }
+  OwnedRef params = result_object(PyDict_New());
+  for (const StoredParam& param : node.params()) {
+    OwnedRef value = OwnedRef::steal(cache.number(param.value));
+    if (PyDict_SetItem(params.get(), cache.name(param.name), value.get()) < 0) throw PyErrorPending{};
+  }
+  OwnedRef tuple = result_object(PyTuple_New(4));
+  PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(cache.name(node.name_id())));
+  PyTuple_SET_ITEM(tuple.get(), 1, qubits.release());
+  PyTuple_SET_ITEM(tuple.get(), 2, cache.number(node.gate_duration_ns()));
+  PyTuple_SET_ITEM(tuple.get(), 3, params.release());
+  return tuple;
+}
+
+}  // namespace
+
+OwnedRef export_nodes(const QuantumDAG& dag) {
+  // Boundary nodes are not exported; gate insertion never makes them.
+  std::size_t exported = 0;
+  for (NodeId id = 0; id < dag.next_id(); ++id) exported += dag.node(id).kind() == NodeKind::Operation;
+  OwnedRef list = result_object(PyList_New(static_cast<Py_ssize_t>(exported)));
+  ExportCache cache(dag);
+  Py_ssize_t at = 0;
+  for (NodeId id = 0; id < dag.next_id(); ++id) {
+    const DagNode node = dag.node(id);
+    if (node.kind() != NodeKind::Operation) continue;
+    PyList_SET_ITEM(list.get(), at++, export_node(node, cache).release());
+  }
+  return list;
+}
+
+}  // namespace velunq::py

@@ -1,0 +1,79 @@
+#include "faults.hpp"
+
+#include <cstdio>
+#include <string>
+
+#include "once.hpp"
+
+namespace velunq::py {
+
+namespace {
+
+ProcessOnce panic_type;
+
+constexpr const char* kPanicDoc =
+    "Raised when native code called from Python hits an internal fault.\n\n"
+    "Like SystemExit, this exception derives from BaseException, so that it will "
+    "typically propagate all the way up the stack and end the interpreter.";
+
+void write_notice(const char* message, const char* file, unsigned line) noexcept {
+  std::fprintf(stderr, "velun_q: internal fault in thread %lu at %s:%u: %s\n",
+               PyThread_get_thread_ident(), file, line, message);
+  std::fflush(stderr);
+}
+
+void set_panic(const char* message) noexcept {
+  PyObject* type = nullptr;
+  try {
+    type = panic_exception_type();
+  } catch (...) {
+    // The class cannot be made; whatever that attempt raised stands instead.
+    ensure_error_set();
+    return;
+  }
+  PyErr_SetString(type, message);
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+  return panic_type.get([] {
+    PyObject* type = PyErr_NewExceptionWithDoc("velun_q.PanicException", kPanicDoc,
+                                               PyExc_BaseException, nullptr);
+    if (type == nullptr) throw_pending();
+    return type;
+  });
+}
+
+void raise_panic(const InternalFault& fault) noexcept {
+  write_notice(fault.what(), fault.where().file_name(), fault.where().line());
+  set_panic(fault.what());
+}
+
+void raise_panic(const char* message) noexcept {
+  write_notice(message, "<unknown>", 0);
+  set_panic(message);
+}
+
+void rethrow_python_panic(PyObject* exception) {
+  std::fprintf(stderr, "velun_q: Python code called by the module raised PanicException:\n");
+  std::fflush(stderr);
+  PyErr_DisplayException(exception);
+  std::string message = "PanicException raised by Python code";
+  if (OwnedRef text = OwnedRef::steal(PyObject_Str(exception))) {
+    if (const char* utf8 = PyUnicode_AsUTF8(text.get())) message = utf8;
+  }
+  PyErr_Clear();
+  throw InternalFault(message);
+}
+
+OwnedRef result_object(PyObject* p) {
+  if (p == nullptr) {
+    ensure_error_set();
+    PyErr_Print();
+    throw InternalFault("Python API call failed");
+  }
+  return OwnedRef::steal(p);
+}
+
+}  // namespace velunq::py

@@ -1,0 +1,83 @@
+// The module entry point: creates `_velun_q` once per process and hands the
+// same module back on every later initialisation in the same interpreter.
+
+#include <atomic>
+#include <cstdint>
+
+#include "dag_object.hpp"
+#include "faults.hpp"
+#include "once.hpp"
+
+namespace velunq::py {
+
+namespace {
+
+constexpr const char* kModuleDoc = "The VelunQ high-performance quantum compiler module.";
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_velun_q",
+    kModuleDoc,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<std::int64_t> owning_interpreter{-1};
+ProcessOnce module_object;
+ProcessOnce velunq_error;
+
+PyObject* velunq_error_type() {
+  return velunq_error.get([] {
+    PyObject* type = PyErr_NewExceptionWithDoc("velun_q.VelunQError", nullptr, nullptr, nullptr);
+    if (type == nullptr) {
+      PyErr_Clear();
+      throw InternalFault("Failed to initialize new exception type.");
+    }
+    return type;
+  });
+}
+
+// Appends `name` to the module's __all__, then sets the attribute.
+void add_public(PyObject* module, const char* name, PyObject* value) {
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttrString(module, "__all__", &found) < 0) throw_pending();
+  OwnedRef all = OwnedRef::steal(found);
+  if (!all) {
+    all = check(PyList_New(0));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_pending();
+  }
+  OwnedRef text = check(PyUnicode_FromString(name));
+  if (PyList_Append(all.get(), text.get()) < 0) throw_pending();
+  if (PyModule_AddObjectRef(module, name, value) < 0) throw_pending();
+}
+
+PyObject* make_module() {
+  OwnedRef module = check(PyModule_Create2(&module_definition, 1013));
+  add_public(module.get(), "VelunQError", velunq_error_type());
+  add_public(module.get(), "QuantumDAG", quantum_dag_type());
+  return module.release();
+}
+
+PyObject* init_module() {
+  const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (current == -1) throw_pending();
+  std::int64_t expected = -1;
+  if (!owning_interpreter.compare_exchange_strong(expected, current) && expected != current) {
+    PyErr_SetString(PyExc_ImportError,
+                    "_velun_q does not support sub-interpreters: it is already loaded in another interpreter");
+    throw PyErrorPending{};
+  }
+  return Py_NewRef(module_object.get(make_module));
+}
+
+}  // namespace
+
+}  // namespace velunq::py
+
+PyMODINIT_FUNC PyInit__velun_q() {
+  return velunq::py::guarded(velunq::py::init_module);
+}
