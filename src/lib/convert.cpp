@@ -316,6 +316,8 @@ OwnedRef from_idle_windows(const std::vector<IdleWindow>& windows) {
     PyTuple_SET_ITEM(tuple.get(), 0, qubit.release());
     PyTuple_SET_ITEM(tuple.get(), 1, start.release());
     PyTuple_SET_ITEM(tuple.get(), 2, end.release());
+    // Numbers only: the collector can never find a cycle through it.
+    PyObject_GC_UnTrack(tuple.get());
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple.release());
   }
   return list;
