@@ -17,6 +17,7 @@ class InstructionList {
   std::size_t size() const noexcept { return store_.size(); }
 
   void reserve(std::size_t instructions) { store_.reserve(instructions, instructions, 0); }
+  void reserve_qubits(std::size_t qubits) { store_.reserve(0, qubits, 0); }
 
   NameId intern_name(std::string_view name) { return store_.intern_name(name); }
 

@@ -47,10 +47,12 @@ class NodeStore {
   std::size_t size() const noexcept { return records_.size(); }
   bool empty() const noexcept { return records_.empty(); }
 
+  // Room for that many more nodes, qubits and parameters (growing
+  // geometrically, so that many small requests stay linear overall).
   void reserve(std::size_t nodes, std::size_t qubits, std::size_t params) {
-    records_.reserve(records_.size() + nodes);
-    qubits_.reserve(qubits_.size() + qubits);
-    params_.reserve(params_.size() + params);
+    grow(records_, nodes);
+    grow(qubits_, qubits);
+    grow(params_, params);
   }
 
   NameId intern_name(std::string_view name) {
@@ -103,6 +105,12 @@ class NodeStore {
   std::size_t param_pool_size() const noexcept { return params_.size(); }
 
  private:
+  template <class T>
+  static void grow(std::vector<T>& items, std::size_t extra) {
+    const std::size_t needed = items.size() + extra;
+    if (needed > items.capacity()) items.reserve(std::max(needed, items.capacity() + items.capacity() / 2));
+  }
+
   struct Seen {
     std::uint64_t serial = 0;
     std::size_t position = 0;

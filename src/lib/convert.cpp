@@ -163,7 +163,11 @@ void convert_instruction(PyObject* item, InstructionList& list, NameCache& names
   list.begin();
   const NameId name = names.intern(PyTuple_GET_ITEM(item, 0), list);
   for_each_item(
-      PyTuple_GET_ITEM(item, 1), [](std::size_t) {},
+      PyTuple_GET_ITEM(item, 1),
+      [&](std::size_t n) {
+        check_room(n, sizeof(Qubit));
+        list.reserve_qubits(n);
+      },
       [&](PyObject* qubit) { list.push_qubit(to_u64(qubit)); });
   const double duration = to_f64(PyTuple_GET_ITEM(item, 2));
   for_each_entry(PyTuple_GET_ITEM(item, 3), [&](PyObject* key, PyObject* value) {
