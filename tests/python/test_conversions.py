@@ -1,0 +1,287 @@
+"""Conversion of Python argument values to native values, and how failures are labelled."""
+
+import array
+import collections
+import collections.abc
+import types
+
+import pytest
+
+from conftest import expect, expect_panic
+
+NEG = "can't convert negative int to unsigned"
+BIG = "int too big to convert"
+SURROGATE = "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Float:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class Str(str):
+    pass
+
+
+def gen():
+    yield 0
+
+
+REJECTED = [
+    # qubits: a str is never a sequence; non-sequences name their type
+    (lambda g: g.add_gate("h", "01", 10.0), TypeError, "argument 'qubits': Can't extract `str` to `Vec`"),
+    (lambda g: g.add_gate("h", {0, 1}, 10.0), TypeError, "argument 'qubits': 'set' object cannot be cast as 'Sequence'"),
+    (lambda g: g.add_gate("h", gen(), 10.0), TypeError, "argument 'qubits': 'generator' object cannot be cast as 'Sequence'"),
+    (lambda g: g.add_gate("h", {0: 1}, 10.0), TypeError, "argument 'qubits': 'dict' object cannot be cast as 'Sequence'"),
+    (lambda g: g.add_gate("h", iter([0]), 10.0), TypeError, "argument 'qubits': 'list_iterator' object cannot be cast as 'Sequence'"),
+    (lambda g: g.add_gate("h", None, 10.0), TypeError, "argument 'qubits': 'NoneType' object cannot be cast as 'Sequence'"),
+    (lambda g: g.add_gate("h", g, 10.0), TypeError, "argument 'qubits': 'QuantumDAG' object cannot be cast as 'Sequence'"),
+    # qubit items: range errors pass unlabelled, type errors are labelled
+    (lambda g: g.add_gate("h", [0, -1], 10.0), OverflowError, NEG),
+    (lambda g: g.add_gate("h", [2**64], 10.0), OverflowError, BIG),
+    (lambda g: g.add_gate("h", [Index(2**70)], 10.0), OverflowError, BIG),
+    (lambda g: g.add_gate("h", [0.0], 10.0), TypeError, "argument 'qubits': 'float' object cannot be interpreted as an integer"),
+    (lambda g: g.add_gate("h", ["0"], 10.0), TypeError, "argument 'qubits': 'str' object cannot be interpreted as an integer"),
+    (lambda g: g.add_gate("h", [Index("0")], 10.0), TypeError, "argument 'qubits': __index__ returned non-int (type str)"),
+    # name, and the order in which parameters are converted
+    (lambda g: g.add_gate(5, [0], 1.0), TypeError, "argument 'name': 'int' object cannot be cast as 'str'"),
+    (lambda g: g.add_gate(b"h", [0], 1.0), TypeError, "argument 'name': 'bytes' object cannot be cast as 'str'"),
+    (lambda g: g.add_gate(5, "01", None, 7), TypeError, "argument 'name': 'int' object cannot be cast as 'str'"),
+    (lambda g: g.add_gate("h", [-1], "x"), OverflowError, NEG),
+    (lambda g: g.add_gate("h", [0], "x", 7), TypeError, "argument 'duration_ns': must be real number, not str"),
+    (lambda g: g.add_gate("\ud800", [0], 1.0), UnicodeEncodeError, SURROGATE),
+    # duration and params
+    (lambda g: g.add_gate("h", [0], None), TypeError, "argument 'duration_ns': must be real number, not NoneType"),
+    (lambda g: g.add_gate("h", [0], 10**400), OverflowError, "int too large to convert to float"),
+    (lambda g: g.add_gate("h", [0], Float("1")), TypeError, "argument 'duration_ns': Float.__float__ returned non-float (type str)"),
+    (lambda g: g.add_gate("h", [0], 1.0, {1: 0.5}), TypeError, "argument 'params': 'int' object cannot be cast as 'str'"),
+    (lambda g: g.add_gate("h", [0], 1.0, [("a", 1.0)]), TypeError, "argument 'params': 'list' object cannot be cast as 'dict'"),
+    (lambda g: g.add_gate("h", [0], 1.0, types.MappingProxyType({})), TypeError,
+     "argument 'params': 'mappingproxy' object cannot be cast as 'dict'"),
+    (lambda g: g.add_gate("h", [0], 1.0, {"a": None}), TypeError, "argument 'params': must be real number, not NoneType"),
+    (lambda g: g.add_gate("h", [0], 1.0, {"\ud800": 1.0}), UnicodeEncodeError, SURROGATE),
+    # edges
+    (lambda g: g.set_coupling_map([[0, 1]]), TypeError, "argument 'edges': 'list' object cannot be cast as 'tuple'"),
+    (lambda g: g.set_coupling_map([(0, 1, 2)]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
+    (lambda g: g.set_coupling_map([()]), ValueError, "expected tuple of length 2, but got tuple of length 0"),
+    (lambda g: g.set_coupling_map([(0, -1)]), OverflowError, NEG),
+    (lambda g: g.set_coupling_map([(0, 1.5)]), TypeError, "argument 'edges': 'float' object cannot be interpreted as an integer"),
+    (lambda g: g.set_coupling_map("01"), TypeError, "argument 'edges': Can't extract `str` to `Vec`"),
+    # instruction lists: only the outer parameter is named
+    (lambda g: g.build_from_ir([("h", [0], 10.0)]), ValueError, "expected tuple of length 4, but got tuple of length 3"),
+    (lambda g: g.build_from_ir([("h", [0], 1.0, {}), ("x", [0], 1.0, {}, 0)]), ValueError,
+     "expected tuple of length 4, but got tuple of length 5"),
+    (lambda g: g.build_from_ir([("h", [0], 10.0, None)]), TypeError, "argument 'instructions': 'NoneType' object cannot be cast as 'dict'"),
+    (lambda g: g.build_from_ir([("h", "0", 10.0, {})]), TypeError, "argument 'instructions': Can't extract `str` to `Vec`"),
+    (lambda g: g.build_from_ir([["h", [0], 10.0, {}]]), TypeError, "argument 'instructions': 'list' object cannot be cast as 'tuple'"),
+    (lambda g: g.build_from_ir([(1, [0], 10.0, {})]), TypeError, "argument 'instructions': 'int' object cannot be cast as 'str'"),
+    (lambda g: g.build_from_ir([("h", [-1], 10.0, {})]), OverflowError, NEG),
+    (lambda g: g.build_from_ir([("h", [0], "x", {})]), TypeError, "argument 'instructions': must be real number, not str"),
+    (lambda g: g.build_from_ir("ab"), TypeError, "argument 'instructions': Can't extract `str` to `Vec`"),
+    (lambda g: g.build_from_ir(x for x in []), TypeError, "argument 'instructions': 'generator' object cannot be cast as 'Sequence'"),
+    # scalar queries
+    (lambda g: g.get_node_schedule(-1), OverflowError, NEG),
+    (lambda g: g.get_node_schedule(2**64), OverflowError, BIG),
+    (lambda g: g.get_node_schedule("3"), TypeError, "argument 'node_id': 'str' object cannot be interpreted as an integer"),
+    (lambda g: g.find_idle_windows("1"), TypeError, "argument 'min_gap_ns': must be real number, not str"),
+    # the pass's options, converted in order sequence, pulse_durations, num_qubits
+    (lambda g: g.apply_dd_pass(sequence=None), TypeError, "argument 'sequence': 'NoneType' object cannot be cast as 'str'"),
+    (lambda g: g.apply_dd_pass(None, [], -1), TypeError, "argument 'sequence': 'NoneType' object cannot be cast as 'str'"),
+    (lambda g: g.apply_dd_pass("\ud800"), UnicodeEncodeError, SURROGATE),
+    (lambda g: g.apply_dd_pass("XY", [], -1), TypeError, "argument 'pulse_durations': 'list' object cannot be cast as 'dict'"),
+    (lambda g: g.apply_dd_pass(pulse_durations={"0": 1.0}), TypeError,
+     "argument 'pulse_durations': 'str' object cannot be interpreted as an integer"),
+    (lambda g: g.apply_dd_pass(pulse_durations={-1: 1.0}), OverflowError, NEG),
+    (lambda g: g.apply_dd_pass(pulse_durations={0: "x"}), TypeError, "argument 'pulse_durations': must be real number, not str"),
+    (lambda g: g.apply_dd_pass(num_qubits=-1), OverflowError, NEG),
+    (lambda g: g.apply_dd_pass(num_qubits=1.5), TypeError, "argument 'num_qubits': 'float' object cannot be interpreted as an integer"),
+]
+
+
+@pytest.mark.parametrize("call, exc_type, message", REJECTED)
+def test_rejected_values_leave_the_graph_unchanged(qd, call, exc_type, message):
+    qd.add_gate("seed", [0], 1.0)
+    expect(exc_type, message, call, qd)
+    assert qd.node_count() == 1
+    assert qd.add_gate("next", [0], 1.0) == 1
+    assert [n[0] for n in qd.get_all_nodes()] == ["seed", "next"]
+
+
+class LenFails(collections.abc.Sequence):
+    def __len__(self):
+        raise ValueError("no length")
+
+    def __getitem__(self, i):
+        if i < 2:
+            return i + 5
+        raise IndexError(i)
+
+
+class LenLies(LenFails):
+    def __len__(self):
+        return 100
+
+
+@pytest.mark.parametrize("qubits, stored", [
+    (b"\x00\x01", [0, 1]),
+    (bytearray(b"\x02"), [2]),
+    (range(3), [0, 1, 2]),
+    ((4, 5), [4, 5]),
+    (array.array("Q", [7, 2**64 - 1]), [7, 2**64 - 1]),
+    ([True, False], [1, 0]),
+    ([Index(3)], [3]),
+    (LenFails(), [5, 6]),
+    (LenLies(), [5, 6]),
+])
+def test_accepted_qubit_sequences(qd, qubits, stored):
+    qd.add_gate("h", qubits, 10)
+    assert qd.get_all_nodes() == [("h", stored, 10.0, {})]
+
+
+@pytest.mark.parametrize("duration, stored", [
+    (10, 10.0), (True, 1.0), (Float(2.5), 2.5), (Index(7), 7.0), (type("F", (float,), {})(3.5), 3.5),
+    # -1.0 is also the interpreter's error marker; without an error it is a value
+    (-1, -1.0), (-1.0, -1.0), (Float(-1.0), -1.0), (Index(-1), -1.0)])
+def test_accepted_durations(qd, duration, stored):
+    qd.add_gate("h", [0], duration)
+    (node,) = qd.get_all_nodes()
+    assert type(node[2]) is float and node[2] == stored
+
+
+def test_largest_unsigned_values_are_accepted(qd):
+    assert qd.get_node_schedule(2**64 - 1) is None
+    assert qd.apply_dd_pass("XY", {2**64 - 1: 1.0}, 2**64 - 1).node_count() == 0
+
+
+def test_accepted_params_and_names(qd):
+    class Key(str):
+        # unequal to "a" for the dict, yet the same text once converted
+        def __hash__(self):
+            return 12345
+
+        def __eq__(self, other):
+            return self is other
+
+    qd.add_gate(Str("h"), [0], 1.0, {"amp": 1})
+    qd.add_gate("h", [0], 1.0, collections.OrderedDict(b=True))
+    qd.add_gate("h", [0], 1.0, {"a": 1.0, Key("a"): 2.0})
+    nodes = qd.get_all_nodes()
+    assert type(nodes[0][0]) is str
+    assert [n[3] for n in nodes] == [{"amp": 1.0}, {"b": 1.0}, {"a": 2.0}]
+    assert type(nodes[0][3]["amp"]) is float
+
+
+class LabelledTypeError(TypeError):
+    pass
+
+
+def test_type_error_subclass_is_not_relabelled(qd):
+    class Bad:
+        def __index__(self):
+            raise LabelledTypeError("mine")
+
+    expect(LabelledTypeError, "mine", qd.add_gate, "h", [Bad()], 1.0)
+
+
+@pytest.mark.parametrize("cause", [None, KeyError("k")])
+def test_relabelled_type_error_keeps_its_cause(qd, cause):
+    class Bad:
+        def __index__(self):
+            raise TypeError("inner") from cause
+
+    exc = expect(TypeError, "argument 'node_id': inner", qd.get_node_schedule, Bad())
+    assert exc.__cause__ is cause
+
+
+@pytest.mark.parametrize("raised, expected, message", [
+    (ValueError("stop"), ValueError, "stop"),
+    (TypeError("stop"), TypeError, "argument 'edges': stop"),
+])
+def test_errors_of_the_iteration_itself(qd, raised, expected, message):
+    class Seq(collections.abc.Sequence):
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            raise raised
+
+    expect(expected, message, qd.set_coupling_map, Seq())
+
+
+def test_dict_resized_by_a_value_conversion_is_a_fault(qd):
+    params = {"a": 1.0}
+
+    class Grow:
+        def __float__(self):
+            params["zz"] = 2.0
+            return 1.0
+
+    params["b"] = Grow()
+    exc = expect_panic(qd.add_gate, "h", [0], 1.0, params)
+    assert str(exc) == "dictionary changed size during iteration"
+    assert qd.node_count() == 0 and qd.add_gate("h", [0], 1.0) == 0
+
+
+def test_dict_keys_swapped_by_a_value_conversion_is_a_fault(qd):
+    params = {}
+
+    class Swap:
+        def __float__(self):
+            del params["a"]
+            params["c"] = 3.0
+            return 1.0
+
+    params["a"] = Swap()
+    params["b"] = 2.0
+    exc = expect_panic(qd.add_gate, "h", [0], 1.0, params)
+    assert str(exc) == "dictionary keys changed during iteration"
+    assert qd.add_gate("h", [0], 1.0) == 0
+
+
+def test_fault_raised_by_python_code_comes_back_as_fault(qd, panic_type):
+    class Raise:
+        def __float__(self):
+            raise panic_type("from python")
+
+    expect_panic(qd.add_gate, "h", [0], Raise())
+    assert qd.node_count() == 0 and qd.add_gate("h", [0], 1.0) == 0
+
+
+class Huge(collections.abc.Sequence):
+    """Reports a length far beyond any memory; yields a few items, then fails loudly."""
+
+    def __init__(self, item):
+        self.item = item
+
+    def __len__(self):
+        return 10**12
+
+    def __getitem__(self, i):
+        if i < 1000:
+            return self.item
+        raise AssertionError("iterated on after room for the reported length was 'reserved'")
+
+
+@pytest.mark.parametrize("call", [
+    lambda g: g.add_gate("h", range(10**12), 1.0),
+    lambda g: g.add_gate("h", Huge(0), 1.0),
+    lambda g: g.set_coupling_map(Huge((0, 1))),
+    lambda g: g.build_from_ir(Huge(("h", [0], 1.0, {}))),
+    lambda g: g.build_from_ir([("h", Huge(0), 1.0, {})]),
+])
+def test_unallocatable_argument_fails_orderly(qd, call):
+    # The reported length sizes the storage before any item is read, so an
+    # impossible length fails at once instead of exhausting the machine.
+    expect(MemoryError, None, call, qd)
+    assert qd.node_count() == 0 and qd.add_gate("h", [0], 1.0) == 0

@@ -1,0 +1,140 @@
+"""The module object, its exception class and the QuantumDAG type as seen from Python."""
+
+import ctypes
+import gc
+import sys
+import weakref
+
+import pytest
+
+import _velun_q
+from _velun_q import QuantumDAG, VelunQError
+from conftest import run_python
+
+METHODS = [
+    # name, text signature, docstring
+    ("set_coupling_map", "($self, edges)", None),
+    ("node_count", "($self)", "Returns the total number of nodes in the DAG."),
+    ("add_gate", "($self, name, qubits, duration_ns, params=None)",
+     "Adds a gate node to the graph and connects dependent edges."),
+    ("build_from_ir", "($self, instructions)",
+     "Reads an IR constructed by a framework adapter and builds the DAG."),
+    ("build_schedule", "($self)", "Computes the schedule (start and end times) for all nodes."),
+    ("get_node_schedule", "($self, node_id)",
+     "Retrieves the schedule for a specific node as (start_time, end_time)."),
+    ("find_idle_windows", "($self, min_gap_ns)",
+     "Finds idle windows on qubits where the gap between operations is >= min_gap_ns."),
+    ("apply_dd_pass", '($self, sequence="XY", pulse_durations=None, num_qubits=0)',
+     "Dynamically inserts Dynamical Decoupling (DD) sequences on idle qubits."),
+    ("get_all_nodes", "($self)",
+     "Exports all operations in topological order a list of tuples (name, qubits, duration)."),
+]
+
+
+def test_module_attributes():
+    assert _velun_q.__name__ == "_velun_q"
+    assert _velun_q.__doc__ == "The VelunQ high-performance quantum compiler module."
+    assert _velun_q.__all__ == ["VelunQError", "QuantumDAG"]
+    public = {k for k in vars(_velun_q) if not k.startswith("__")}
+    assert public == {"VelunQError", "QuantumDAG"}
+
+
+def test_init_again_returns_the_same_module():
+    # Calling the entry point directly and going through the import system both
+    # re-run initialisation; neither may build a second module or re-add names.
+    entry = ctypes.PyDLL(_velun_q.__file__).PyInit__velun_q
+    entry.restype = ctypes.py_object
+    assert entry() is _velun_q
+    saved = sys.modules.pop("_velun_q")
+    try:
+        import _velun_q as again
+        assert again is saved
+    finally:
+        sys.modules["_velun_q"] = saved
+    assert _velun_q.__all__ == ["VelunQError", "QuantumDAG"]
+    assert _velun_q.QuantumDAG is QuantumDAG and _velun_q.VelunQError is VelunQError
+
+
+def test_exception_class():
+    assert VelunQError.__module__ == "velun_q"
+    assert VelunQError.__name__ == VelunQError.__qualname__ == "VelunQError"
+    assert VelunQError.__doc__ is None
+    assert VelunQError.__bases__ == (Exception,)
+    assert str(VelunQError("x")) == "x"
+
+
+def test_panic_exception_class(panic_type):
+    assert panic_type.__bases__ == (BaseException,)
+    assert panic_type.__name__ == "PanicException"
+    assert f"{panic_type.__module__}.{panic_type.__qualname__}" == "velun_q.PanicException"
+    assert panic_type.__doc__
+    assert not hasattr(_velun_q, "PanicException")
+
+
+def test_type_attributes():
+    assert QuantumDAG.__module__ == "builtins"
+    assert QuantumDAG.__name__ == QuantumDAG.__qualname__ == "QuantumDAG"
+    assert QuantumDAG.__text_signature__ == "()"
+    assert QuantumDAG.__doc__ == "Python wrapper for the core QuantumDAG."
+    assert QuantumDAG.__bases__ == (object,)
+    for hook in ("__init__", "__repr__", "__eq__", "__hash__", "__getattribute__", "__setattr__"):
+        assert getattr(QuantumDAG, hook) is getattr(object, hook)
+
+
+def test_methods_signatures_docs_and_order():
+    names = [m[0] for m in METHODS]
+    assert [n for n in vars(QuantumDAG) if n in names] == names
+    for name, signature, doc in METHODS:
+        method = vars(QuantumDAG)[name]
+        assert method.__text_signature__ == signature, name
+        assert method.__doc__ == doc, name
+
+
+def test_not_subclassable():
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Sub", (QuantumDAG,), {})
+
+
+def test_instance_is_a_plain_object(qd):
+    assert not hasattr(qd, "__dict__")
+    assert not gc.is_tracked(qd)  # no cycle collection for instances
+    assert qd == qd and qd != QuantumDAG() and hash(qd) == hash(qd)
+    with pytest.raises(TypeError):
+        len(qd)
+    with pytest.raises(TypeError):
+        qd[0]
+    with pytest.raises(AttributeError):
+        qd.extra = 1
+    with pytest.raises(AttributeError):
+        qd.node_count = None
+    with pytest.raises(TypeError):
+        weakref.ref(qd)
+
+
+def test_class_attribute_assignment():
+    QuantumDAG.tag_for_test = 42
+    try:
+        assert QuantumDAG().tag_for_test == 42
+    finally:
+        del QuantumDAG.tag_for_test
+
+
+def test_sub_interpreter_import_is_refused():
+    # A legacy-config interpreter skips the interpreter's own isolation check,
+    # so the module's guard is what refuses the second interpreter.
+    result = run_python("""
+        import _interpreters
+        import _velun_q
+        sub = _interpreters.create(_interpreters.new_config("legacy"))
+        try:
+            err = _interpreters.exec(sub, "import _velun_q")
+        finally:
+            _interpreters.destroy(sub)
+        print(err.type.__name__)
+        print(err.msg)
+        print(_velun_q.QuantumDAG().add_gate("h", [0], 1.0))
+    """)
+    assert result.returncode == 0, result.stderr
+    kind, message, gate_id = result.stdout.splitlines()
+    assert kind == "ImportError", message
+    assert gate_id == "0"

@@ -1,0 +1,153 @@
+"""Owner-thread binding of instances, drops on foreign threads, and internal-fault notices."""
+
+import sys
+import threading
+
+import pytest
+
+from _velun_q import QuantumDAG
+from conftest import call_in_thread, expect, expect_panic, run_python
+
+SENT = "_velun_q::PyQuantumDAG is unsendable, but sent to another thread"
+DROPPED = "_velun_q::PyQuantumDAG is unsendable, but is being dropped on another thread"
+
+FOREIGN_CALLS = [
+    lambda g: g.node_count(),
+    lambda g: g.add_gate("h", [0], 1.0),
+    lambda g: g.add_gate(5, "not qubits", None),  # conversion never runs
+    lambda g: g.set_coupling_map([(0, 1)]),
+    lambda g: g.build_from_ir([("h", [0], 1.0, {})]),
+    lambda g: g.build_schedule(),
+    lambda g: g.get_node_schedule(0),
+    lambda g: g.find_idle_windows(0.0),
+    lambda g: g.apply_dd_pass(),
+    lambda g: g.get_all_nodes(),
+]
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+@pytest.mark.parametrize("call", FOREIGN_CALLS)
+def test_call_from_foreign_thread_is_a_fault(qd, call):
+    qd.add_gate("h", [0], 10.0)
+    qd.build_schedule()
+    kind, exc = call_in_thread(lambda: expect_panic(call, qd))
+    assert kind == "ok", exc
+    assert SENT in str(exc)
+    # untouched and still usable on the owner thread
+    assert qd.get_all_nodes() == [("h", [0], 10.0, {})]
+    assert qd.get_node_schedule(0) == (0.0, 10.0)
+    assert qd.add_gate("x", [1], 1.0) == 1
+
+
+def test_foreign_thread_binding_errors_come_first(qd):
+    kind, exc = call_in_thread(lambda: expect(
+        TypeError, "QuantumDAG.add_gate() missing 1 required positional argument: 'duration_ns'",
+        qd.add_gate, "h", [0]))
+    assert kind == "ok", exc
+
+
+def test_foreign_call_during_owner_access_is_a_fault_not_a_conflict(qd):
+    outcome = []
+
+    class Spawn:
+        def __index__(self):
+            outcome.append(call_in_thread(qd.node_count))
+            return 0
+
+    assert qd.add_gate("h", [Spawn()], 1.0) == 0
+    ((kind, exc),) = outcome
+    assert kind == "raised" and type(exc).__name__ == "PanicException" and SENT in str(exc)
+
+
+def test_dropped_on_foreign_thread_is_reported(unraisable):
+    holder = [QuantumDAG()]
+    holder[0].add_gate("h", [0], 1.0)
+    call_in_thread(holder.clear)
+    assert [(type(u.exc_value), str(u.exc_value)) for u in unraisable] == [(RuntimeError, DROPPED)]
+
+
+def test_instance_made_on_a_worker_belongs_to_it(unraisable):
+    def work():
+        g = QuantumDAG()
+        g.add_gate("a", [0], 200.0)
+        g.add_gate("b", [0, 1], 10.0)
+        g.build_schedule()
+        out = g.apply_dd_pass()
+        assert [n[0] for n in out.get_all_nodes()] == ["a", "DD_X", "DD_Y", "b"]
+        return out
+
+    kind, out = call_in_thread(work)
+    assert kind == "ok", out
+    expect_panic(out.node_count)
+    del out
+    assert [str(u.exc_value) for u in unraisable] == [DROPPED]
+
+
+def test_threads_with_own_instances_run_side_by_side():
+    workers, gates = 4, 300
+    barrier = threading.Barrier(workers)
+    out = [None] * workers
+
+    def work(k):
+        try:
+            g = QuantumDAG()
+            barrier.wait()
+            for i in range(gates):
+                assert g.add_gate(f"g{k}", [k, i % 3], 1.0) == i
+            g.build_schedule()
+            assert g.node_count() == gates
+            assert {n[0] for n in g.get_all_nodes()} == {f"g{k}"}
+            out[k] = g.get_node_schedule(gates - 1)
+        except BaseException as exc:  # noqa: B036
+            out[k] = exc
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(workers)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert out == [(gates - 1.0, float(gates))] * workers
+
+
+FAULT_SCRIPT = """
+    import threading, _velun_q
+    g = _velun_q.QuantumDAG()
+    faults = []
+
+    def foreign():
+        try:
+            g.node_count()
+        except BaseException as exc:
+            faults.append(exc)
+            print("caught", type(exc).__name__, flush=True)
+
+    t = threading.Thread(target=foreign)
+    t.start()
+    t.join()
+
+    class Boom:
+        def __float__(self):
+            raise type(faults[0])("raised by python code")
+
+    try:
+        g.add_gate("h", [0], Boom())
+    except BaseException as exc:
+        print("caught", type(exc).__name__)
+    print("count", g.node_count())
+"""
+
+
+def test_fault_notices_go_to_stderr():
+    result = run_python(FAULT_SCRIPT)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["caught PanicException", "caught PanicException", "count 0"]
+    assert SENT in result.stderr
+    # the fault raised by Python code is shown with its traceback
+    assert "Traceback" in result.stderr
+    assert "raised by python code" in result.stderr and "__float__" in result.stderr
