@@ -1,0 +1,64 @@
+import pytest
+
+import _velun_q
+from reference import mirror, same
+
+NAN, INF = float("nan"), float("inf")
+TOP = 2**64 - 1
+
+
+def gates(*shapes):
+    return [("g", qubits, duration, {}) for qubits, duration in shapes]
+
+
+JOIN = gates(([0], 20.0), ([1], 50.0), ([0, 1], 30.0))
+CHAIN = gates(([0], 10.0), ([0], 10.0), ([0], 10.0))
+# starts on qubit 0 go backwards: (0, 100), (100, -50), (0, 10); the tie at 0.0
+# keeps the lower node id first
+BACKWARDS = gates(([0], 100.0), ([0], -150.0), ([0], 10.0))
+REPEAT = gates(([4], 10.0), ([4, 4], 10.0))
+HUGE = gates(([TOP], 1.0), ([3], 1.0), ([TOP, 3], 1.0), ([2**63], 1.0), ([TOP, 2**63, 3], 1.0))
+
+CASES = [
+    (JOIN, 30.0, [(0, 20.0, 50.0)]),
+    (JOIN, 30.5, []),
+    (JOIN, 0.0, [(0, 20.0, 50.0), (1, 50.0, 50.0)]),
+    (JOIN, NAN, []),
+    (JOIN, -INF, [(0, 20.0, 50.0), (1, 50.0, 50.0)]),
+    (CHAIN, 0.0, [(0, 10.0, 10.0), (0, 20.0, 20.0)]),
+    (CHAIN, 1e-300, []),
+    (gates(([0], 20.0), ([0, 1], 5.0)), -1e9, [(0, 20.0, 20.0)]),  # nothing before a first use
+    (BACKWARDS, 0.0, [(0, 10.0, 100.0)]),
+    (BACKWARDS, -100.0, [(0, 100.0, 0.0), (0, 10.0, 100.0)]),
+    (REPEAT, 0.0, [(4, 10.0, 10.0)]),
+    (REPEAT, -10.0, [(4, 10.0, 10.0), (4, 20.0, 10.0)]),
+    (gates(([0], NAN), ([0], 5.0), ([0], INF), ([0], 1.0)), -INF, [(0, 5.0, 5.0)]),
+    (gates(([0], 0.0), ([0], 0.0), ([0], 7.0)), 0.0, [(0, 0.0, 0.0), (0, 0.0, 0.0)]),
+    (HUGE, 0.0, [(3, 1.0, 1.0), (3, 2.0, 2.0), (2**63, 1.0, 2.0), (TOP, 1.0, 1.0), (TOP, 2.0, 2.0)]),
+]
+
+
+@pytest.mark.parametrize("instructions, min_gap, expected", CASES)
+def test_windows(instructions, min_gap, expected):
+    g, ref = mirror(instructions)
+    g.build_schedule()
+    ref.build_schedule()
+    got = g.find_idle_windows(min_gap)
+    assert same(got, expected) and same(got, ref.find_idle_windows(min_gap))
+    assert all(type(w) is tuple and len(w) == 3 and type(w[0]) is int for w in got)
+
+
+@pytest.mark.parametrize("min_gap", [0.0, -1.0, -INF, NAN, 5])
+def test_schedule_snapshot_decides(min_gap):
+    g, _ = mirror(CHAIN)
+    assert g.find_idle_windows(min_gap) == []  # never built
+    g.build_schedule()
+    before = g.find_idle_windows(min_gap)
+    g.add_gate("late", [0], 1.0)
+    g.add_gate("late", [7], 1.0)
+    g.add_gate("late", [7], 1.0)
+    assert same(g.find_idle_windows(min_gap), before)
+    g.build_schedule()
+    if min_gap == 0.0:
+        assert g.find_idle_windows(0.0) == before + [(0, 30.0, 30.0), (7, 1.0, 1.0)]
+    assert _velun_q.QuantumDAG().find_idle_windows(min_gap) == []

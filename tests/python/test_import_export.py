@@ -1,0 +1,115 @@
+import math
+import os
+import subprocess
+import sys
+
+import pytest
+
+import _velun_q
+from reference import RefDAG, same
+
+QuantumDAG = _velun_q.QuantumDAG
+CRAB = "\U0001F980"
+
+
+def lines(n_in, n_total):
+    return (f"{CRAB} [Core] Received {n_in} instructions from Python.\n"
+            f"{CRAB} [Core] Graph memory now contains {n_total} nodes.\n")
+
+
+def test_import_appends_and_numbers_in_call_order(capfd):
+    g = QuantumDAG()
+    g.build_from_ir([])
+    assert capfd.readouterr().out == lines(0, 0) and g.get_all_nodes() == []
+    assert g.add_gate("a", [0], 1.0) == 0
+    g.build_from_ir([("b", [1], 2.0, {}), ("c", (2, 3), 3, {"x": 1})])
+    g.build_from_ir(range(0))
+    assert capfd.readouterr().out == lines(2, 3) + lines(0, 3)
+    assert g.add_gate("d", [], 4.0) == 3
+    g.build_from_ir([("e", [0], 5.0, {})])
+    assert capfd.readouterr().out == lines(1, 5)
+    assert [t[0] for t in g.get_all_nodes()] == list("abcde")
+    assert g.get_all_nodes()[2] == ("c", [2, 3], 3.0, {"x": 1.0})
+
+
+GOOD = ("x", [0], 35.0, {})
+BAD_ITEMS = [["y", [1], 35.0, {}], ("y", [1], 35.0), ("y", [1], 35.0, {}, 0),
+             ("y", [1], 35.0, None), ("y", "1", 35.0, {}), ("y", [1, -1], 35.0, {}),
+             (1, [1], 35.0, {}), ("y", [1], "35", {}), ("y", [1], 35.0, {"a": None}),
+             ("y", [1], 35.0, [("a", 1.0)]), ("y", [2**64], 35.0, {})]
+
+
+@pytest.mark.parametrize("bad", BAD_ITEMS)
+@pytest.mark.parametrize("where", [0, 1, 2])
+def test_bad_item_anywhere_adds_and_prints_nothing(capfd, bad, where):
+    g = QuantumDAG()
+    g.add_gate("pre", [0], 1.0)
+    items = [GOOD, GOOD]
+    items.insert(where, bad)
+    with pytest.raises((TypeError, ValueError, OverflowError)) as err:
+        g.build_from_ir(items)
+    if err.type is TypeError:
+        assert str(err.value).startswith("argument 'instructions': ")
+    assert capfd.readouterr().out == ""
+    assert g.node_count() == 1 and len(g.get_all_nodes()) == 1
+
+
+ROUND_TRIP = [("h", [0], 35.0, {}), ("cx", [3, 1], 0.0, {"theta": 0.5, "amp": -1.0}),
+              ("", [], float("nan"), {}), ("rz\u00e9\u4e2d", [2, 2, 2**64 - 1], -20.0, {"\u00b5": 1e300}),
+              ("m", [5], float("inf"), {"b": float("nan"), "a": -0.0}), ("h", [0], -0.0, {}),
+              ("h", [0], 35.0, {})]
+
+
+def test_round_trip_and_export_types(capfd):
+    g = QuantumDAG()
+    g.build_from_ir(ROUND_TRIP)
+    out = g.get_all_nodes()
+    assert type(out) is list and len(out) == len(ROUND_TRIP)
+    for item in out:
+        assert type(item) is tuple and len(item) == 4
+        name, qubits, duration, params = item
+        assert type(name) is str and type(qubits) is list and type(duration) is float
+        assert type(params) is dict and all(type(q) is int for q in qubits)
+        assert all(type(k) is str and type(v) is float for k, v in params.items())
+    assert same(out, ROUND_TRIP)  # also keeps the parameter order as given
+    again = QuantumDAG()
+    again.build_from_ir(out)
+    assert same(again.get_all_nodes(), out)
+    ref = RefDAG()
+    assert capfd.readouterr().out == "".join(ref.build_from_ir(ROUND_TRIP)) + lines(7, 7)
+    assert math.isnan(out[2][2]) and out[1][3] == {"theta": 0.5, "amp": -1.0}
+    # the export is a copy: changing it does not touch the graph
+    out[0][1].append(9)
+    out[0][3]["k"] = 1.0
+    assert same(g.get_all_nodes(), ROUND_TRIP)
+
+
+def run_child(code):
+    prog = "import _velun_q, sys, io\ng = _velun_q.QuantumDAG()\n" + code
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    return subprocess.run([sys.executable, "-c", prog], capture_output=True, timeout=60, env=env)
+
+
+def test_progress_lines_bypass_sys_stdout():
+    proc = run_child(
+        "buf = io.StringIO(); sys.stdout = buf\n"
+        "g.build_from_ir([('h', [0], 1.0, {}), ('x', [1], 2.0, {})])\n"
+        "g.build_schedule(); g.apply_dd_pass()\n"
+        "sys.stderr.write(repr(buf.getvalue()))\n")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == b"''"
+    assert proc.stdout.decode("utf-8") == lines(2, 2) + (
+        f"{CRAB} [Core] Starting apply_dd_pass with 2 nodes...\n"
+        f"{CRAB} [Core] apply_dd_pass finished! Optimized DAG contains 2 nodes.\n")
+
+
+def test_progress_lines_are_whole_and_not_buffered_on_a_pipe():
+    # With stdout a pipe, print() output sits in the interpreter's buffer until
+    # exit, while every progress line is already on the pipe, each in one piece.
+    proc = run_child(
+        "print('before')\n"
+        "for i in range(200): g.build_from_ir([('g', [i], 1.0, {})])\n"
+        "print('after')\n")
+    assert proc.returncode == 0, proc.stderr
+    expected = "".join(lines(1, i + 1) for i in range(200)) + "before\nafter\n"
+    assert proc.stdout.decode("utf-8") == expected
