@@ -1,0 +1,229 @@
+// The dynamical-decoupling pass, checked on worked examples and against a
+// plain, slow reference of the pass on random circuits.
+#include <set>
+
+#include "support.hpp"
+
+namespace velunq::test {
+namespace {
+
+using Coupling = std::set<std::pair<Qubit, Qubit>>;
+
+struct Placed {
+  std::vector<Gate> gates;
+  std::vector<std::pair<double, double>> pulse_times;  // of each pulse, in result order
+  int shifts = 0;                                       // clearance moves made
+  int blocked = 0;                                      // pulse lists cut short after a move
+};
+
+// The pass step by step: ordered maps, a clearance scan over every index below
+// num_qubits that starts again from 0 after each move.
+Placed reference_pass(const std::vector<Gate>& src, const std::map<NodeId, ScheduleEntry>& schedule,
+                      const Coupling& coupling, const std::string& sequence, const PulseDurations& durations,
+                      std::uint64_t num_qubits) {
+  std::map<Qubit, double> pulse_ns;
+  for (const auto& [q, d] : durations) pulse_ns[q] = d;
+  const std::vector<const char*> pulses =
+      sequence == "XY4" ? std::vector<const char*>{"DD_X", "DD_Y", "DD_X", "DD_Y"} : std::vector<const char*>{"DD_X", "DD_Y"};
+  const double n = static_cast<double>(pulses.size());
+  std::map<Qubit, double> busy;
+  std::map<Qubit, std::vector<std::pair<double, double>>> placed;
+  const auto busy_of = [&](Qubit q) { return busy.count(q) ? busy[q] : 0.0; };
+  Placed out;
+  for (NodeId k = 0; k < src.size(); ++k) {
+    const auto entry = schedule.find(k);
+    if (entry == schedule.end()) continue;
+    const auto [S, E] = entry->second;
+    for (Qubit q : src[k].qubits) {
+      const double gap = S - busy_of(q);
+      const double d = pulse_ns.count(q) ? pulse_ns[q] : 50.0;
+      if (gap >= (n * d) * 1.5) {
+        double t = busy_of(q), W = 0.0;
+        for (Qubit p : src[k].qubits) W = busy_of(p) > W ? busy_of(p) : W;
+        bool moved = false;
+        for (const char* name : pulses) {
+          if (num_qubits > 0 && !placed.empty() && !coupling.empty()) {
+            for (std::uint64_t i = 0; i < num_qubits;) {
+              bool hit = false;
+              if (coupling.count({q, i}) && placed.count(i)) {
+                for (const auto& [s, e] : placed[i]) {
+                  if (t + d > s && e > t) {
+                    t = e + 10.0, hit = moved = true, ++out.shifts;
+                    break;
+                  }
+                }
+              }
+              i = hit ? 0 : i + 1;
+            }
+          }
+          if (t + d > W) {
+            out.blocked += moved;
+            break;
+          }
+          out.gates.push_back(pulse(name, q, d));
+          out.pulse_times.emplace_back(t, t + d);
+          placed[q].emplace_back(t, t + d);
+          t = t + (d + 10.0);
+        }
+      }
+      busy[q] = S;
+    }
+    out.gates.push_back(src[k]);
+    for (Qubit p : src[k].qubits) busy[p] = E;
+  }
+  return out;
+}
+
+struct PassInput {
+  std::vector<Gate> gates{};
+  Coupling coupling{};
+  std::string sequence = "XY";
+  PulseDurations durations{};
+  std::uint64_t num_qubits = 0;
+};
+
+// Runs both the core pass and the reference on a freshly scheduled graph and
+// checks that they agree; returns the reference's result.
+Placed run_both(const PassInput& r) {
+  QuantumDAG dag = dag_of(r.gates);
+  for (auto [a, b] : r.coupling) dag.add_coupling(a, b);
+  dag.build_schedule();
+  Lines lines;
+  const QuantumDAG result = dag.apply_dd_pass(r.sequence, r.durations, r.num_qubits, lines);
+  Placed ref = reference_pass(r.gates, reference_schedule(r.gates), r.coupling, r.sequence, r.durations, r.num_qubits);
+  EXPECT_EQ(exported(result), ref.gates);
+  return ref;
+}
+
+using Times = std::vector<std::pair<double, double>>;
+
+TEST(DdPass, WorkedExamples) {
+  const Gate g200{"a", {0}, 200, {}}, g100{"b", {0, 1}, 100, {}};
+  const struct {
+    const char* what;
+    PassInput run;
+    std::vector<Gate> expected;
+    Times times;
+  } cases[] = {
+      {"defaults", {{g200, g100}}, {g200, pulse("DD_X", 1, 50), pulse("DD_Y", 1, 50), g100}, {{0, 50}, {60, 110}}},
+      {"XY4 needs 300 ns", {{g200, g100}, {}, "XY4"}, {g200, g100}, {}},
+      {"lower-case xy4 is XY", {{g200, g100}, {}, "xy4"}, {g200, pulse("DD_X", 1, 50), pulse("DD_Y", 1, 50), g100}, {{0, 50}, {60, 110}}},
+      {"XY4 plus more is XY", {{g200, g100}, {}, "XY4 "}, {g200, pulse("DD_X", 1, 50), pulse("DD_Y", 1, 50), g100}, {{0, 50}, {60, 110}}},
+      {"empty text is XY", {{g200, g100}, {}, ""}, {g200, pulse("DD_X", 1, 50), pulse("DD_Y", 1, 50), g100}, {{0, 50}, {60, 110}}},
+      {"other qubits' durations", {{g200, g100}, {}, "XY", {{7, 1.0}, {0, 2.0}}}, {g200, pulse("DD_X", 1, 50), pulse("DD_Y", 1, 50), g100}, {{0, 50}, {60, 110}}},
+      {"gap equal to threshold", {{{"a", {0}, 150, {}}, g100}}, {{"a", {0}, 150, {}}, pulse("DD_X", 1, 50), pulse("DD_Y", 1, 50), g100}, {{0, 50}, {60, 110}}},
+      {"long window, one list", {{{"a", {0}, 10000, {}}, g100}}, {{"a", {0}, 10000, {}}, pulse("DD_X", 1, 50), pulse("DD_Y", 1, 50), g100}, {{0, 50}, {60, 110}}},
+      {"cut short", {{{"a", {0}, 15, {}}, g100}, {}, "XY", {{1, 5.0}}}, {{"a", {0}, 15, {}}, pulse("DD_X", 1, 5), g100}, {{0, 5}}},
+      {"ends exactly at the window end", {{{"a", {0}, 30, {}}, g100}, {}, "XY", {{1, 10.0}}},
+       {{"a", {0}, 30, {}}, pulse("DD_X", 1, 10), pulse("DD_Y", 1, 10), g100}, {{0, 10}, {20, 30}}},
+      {"later duration wins", {{{"a", {0}, 30, {}}, g100}, {}, "XY", {{1, 1e6}, {1, 10.0}}},
+       {{"a", {0}, 30, {}}, pulse("DD_X", 1, 10), pulse("DD_Y", 1, 10), g100}, {{0, 10}, {20, 30}}},
+      {"empty qubit list", {{{"e", {}, 500, {}}, {"f", {}, 1, {}}}}, {{"e", {}, 500, {}}, {"f", {}, 1, {}}}, {}},
+      {"repeated qubit visited twice", {{{"a", {0}, 300, {}}, {"b", {0, 1, 1}, 5, {{"t", 1}}}}},
+       {{"a", {0}, 300, {}}, pulse("DD_X", 1, 50), pulse("DD_Y", 1, 50), {"b", {0, 1, 1}, 5, {{"t", 1}}}}, {{0, 50}, {60, 110}}},
+      {"zero-length pulses before every node", {{{"a", {0}, 10, {}}, {"b", {0}, 10, {}}}, {}, "XY", {{0, 0.0}}},
+       {pulse("DD_X", 0, 0), {"a", {0}, 10, {}}, pulse("DD_X", 0, 0), {"b", {0}, 10, {}}}, {{0, 0}, {10, 10}}},
+      {"zero-length pulses 10 ns apart", {{{"a", {1}, 300, {}}, {"b", {0, 1}, 1, {}}}, {}, "XY4", {{0, 0.0}}},
+       {{"a", {1}, 300, {}}, pulse("DD_X", 0, 0), pulse("DD_Y", 0, 0), pulse("DD_X", 0, 0), pulse("DD_Y", 0, 0), {"b", {0, 1}, 1, {}}},
+       {{0, 0}, {10, 10}, {20, 20}, {30, 30}}},
+      // Qubit 2 is coupled to 0 and 1; taking neighbour 0 first moves its pulse to 130, past the window end.
+      // Qubit 1 is used first, so the order of first use is not the order of indices.
+      {"neighbours scanned by ascending index",
+       {{{"z", {1}, 0, {}}, {"a", {0}, 10, {}}, {"w", {3}, 160, {}}, {"v", {4}, 175, {}}, {"c", {0, 3}, 1, {}}, {"d", {1, 3}, 1, {}},
+         {"e", {2, 4}, 1, {}}},
+        {{0, 2}, {2, 0}, {1, 2}, {2, 1}}, "XY", {}, 3},
+       {{"z", {1}, 0, {}}, {"a", {0}, 10, {}}, {"w", {3}, 160, {}}, {"v", {4}, 175, {}}, pulse("DD_X", 0, 50), pulse("DD_Y", 0, 50), {"c", {0, 3}, 1, {}},
+        pulse("DD_X", 1, 50), pulse("DD_Y", 1, 50), {"d", {1, 3}, 1, {}}, {"e", {2, 4}, 1, {}}},
+       {{10, 60}, {70, 120}, {0, 50}, {60, 110}}},
+      // Neighbour 1 moves qubit 2's pulse onto neighbour 0's pulses, so the scan starts again from 0.
+      {"scan restarts from index 0",
+       {{{"a", {0}, 60, {}}, {"w", {3}, 210, {}}, {"c", {0, 3}, 1, {}}, {"d", {1, 3}, 1, {}}, {"v", {4}, 200, {}}, {"e", {2, 4}, 1, {}}},
+        {{0, 2}, {2, 0}, {1, 2}, {2, 1}}, "XY", {}, 3},
+       {{"a", {0}, 60, {}}, {"w", {3}, 210, {}}, pulse("DD_X", 0, 50), pulse("DD_Y", 0, 50), {"c", {0, 3}, 1, {}},
+        pulse("DD_X", 1, 50), pulse("DD_Y", 1, 50), {"d", {1, 3}, 1, {}}, {"v", {4}, 200, {}}, {"e", {2, 4}, 1, {}}},
+       {{60, 110}, {120, 170}, {0, 50}, {60, 110}}},
+      {"NaN duration: no pulses", {{g200, g100}, {}, "XY", {{1, kNaN}}}, {g200, g100}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Placed ref = run_both(c.run);
+    EXPECT_EQ(ref.gates, c.expected);
+    EXPECT_EQ(ref.pulse_times, c.times);
+  }
+}
+
+TEST(DdPass, NeighbourClearanceExample) {
+  const std::vector<Gate> gates{{"p", {2}, 150, {}}, {"q", {1}, 20, {}}, {"r", {3}, 400, {}},
+                                {"s", {0, 2}, 10, {}}, {"t", {1, 3}, 10, {}}};
+  const std::vector<Gate> order{gates[0], gates[1], gates[2], pulse("DD_X", 0, 50), pulse("DD_Y", 0, 50), gates[3],
+                                pulse("DD_X", 1, 50), pulse("DD_Y", 1, 50), gates[4]};
+  const Times moved{{0, 50}, {60, 110}, {120, 170}, {180, 230}};
+  const Times unmoved{{0, 50}, {60, 110}, {20, 70}, {80, 130}};
+  for (std::uint64_t num_qubits : {2, 1, 0}) {
+    const Placed ref = run_both({gates, {{0, 1}, {1, 0}}, "XY", {}, num_qubits});
+    EXPECT_EQ(ref.gates, order);
+    EXPECT_EQ(ref.pulse_times, num_qubits > 0 ? moved : unmoved) << num_qubits;
+  }
+}
+
+TEST(DdPass, LeavesTheReceiverAloneAndReportsProgress) {
+  QuantumDAG dag = dag_of({{"a", {0}, 200, {{"k", 1}}}, {"b", {0, 1}, 100, {}}});
+  dag.add_coupling(0, 1);
+  Lines lines;
+  EXPECT_EQ(dag.apply_dd_pass("XY", {}, 2, lines).node_count(), 0u);  // never scheduled
+  dag.build_schedule();
+  add(dag, {"late", {1}, 1, {}});
+  const auto before = exported(dag);
+  const QuantumDAG result = dag.apply_dd_pass("XY", {{1, 5.0}}, 2, lines);
+  EXPECT_EQ(exported(result), (std::vector<Gate>{before[0], pulse("DD_X", 1, 5), pulse("DD_Y", 1, 5), before[1]}));
+  EXPECT_EQ(lines.lines, (std::vector<std::string>{
+                             "\U0001F980 [Core] Starting apply_dd_pass with 2 nodes...\n",
+                             "\U0001F980 [Core] apply_dd_pass finished! Optimized DAG contains 0 nodes.\n",
+                             "\U0001F980 [Core] Starting apply_dd_pass with 3 nodes...\n",
+                             "\U0001F980 [Core] apply_dd_pass finished! Optimized DAG contains 4 nodes.\n"}));
+  EXPECT_EQ(exported(dag), before);
+  EXPECT_EQ(dag.scheduled_count(), 2u);
+  EXPECT_EQ(dag.coupling_pairs().size(), 2u);
+  EXPECT_EQ(result.scheduled_count(), 0u);
+  EXPECT_TRUE(result.coupling_pairs().empty());
+}
+
+TEST(DdPass, MatchesTheReferenceOnRandomCircuits) {
+  std::mt19937_64 rng(77);
+  const std::vector<double> pulse_choices{0, 5, 10, 15, 20, 25, 40, 50, -5, kInf, -kInf, kNaN};
+  const std::vector<Qubit> qubits{0, 1, 2, 3, 4, 5, 6, 0, 1, 2, 3, 4, 5, 6, Qubit{1} << 20, kMaxQubit};
+  const std::vector<std::string> sequences{"XY", "XY4", "XY4", "xy4", ""};
+  int shifts = 0, blocked = 0, pulses = 0;
+  for (int round = 0; round < 4000; ++round) {
+    PassInput r;
+    r.gates = random_gates(rng, 1 + rng() % 14);
+    for (int i = rng() % 16; i > 0; --i) r.coupling.insert({pick(rng, qubits), pick(rng, qubits)});
+    for (auto [a, b] : Coupling(r.coupling)) r.coupling.insert({b, a});
+    for (int i = rng() % 6; i > 0; --i) r.durations.emplace_back(pick(rng, qubits), pick(rng, pulse_choices));
+    r.sequence = pick(rng, sequences);
+    r.num_qubits = rng() % 9;
+    // Gates added after the schedule are left out; give the core and the reference both.
+    QuantumDAG dag = dag_of(r.gates);
+    for (auto [a, b] : r.coupling) dag.add_coupling(a, b);
+    dag.build_schedule();
+    const auto schedule = reference_schedule(r.gates);
+    std::vector<Gate> all = r.gates;
+    for (int late = rng() % 3 == 0 ? 2 : 0; late > 0; --late) {
+      all.push_back({"late", {rng() % 3}, 1.0, {}});
+      add(dag, all.back());
+    }
+    Lines lines;
+    const QuantumDAG result = dag.apply_dd_pass(r.sequence, r.durations, r.num_qubits, lines);
+    const Placed ref = reference_pass(all, schedule, r.coupling, r.sequence, r.durations, r.num_qubits);
+    ASSERT_EQ(exported(result), ref.gates) << "round " << round;
+    EXPECT_EQ(exported(dag), all);
+    shifts += ref.shifts, blocked += ref.blocked, pulses += static_cast<int>(ref.pulse_times.size());
+  }
+  // The circuits must reach the clearance moves, including moves that push a pulse out of its window.
+  EXPECT_GT(pulses, 2000);
+  EXPECT_GT(shifts, 200);
+  EXPECT_GT(blocked, 20);
+}
+
+}  // namespace
+}  // namespace velunq::test

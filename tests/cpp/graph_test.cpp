@@ -1,0 +1,125 @@
+// Gate insertion, node views, the coupling map, instruction import and the Interner.
+#include <set>
+
+#include "support.hpp"
+
+namespace velunq::test {
+namespace {
+
+TEST(Graph, InsertionNumbersNodesAndStoresThemUnchanged) {
+  const std::vector<Gate> gates{{"x", {}, 10.0, {}},          {"cx", {2, 2}, 5.0, {}},
+                                {"cx", {3, 1}, 5.0, {}},      {"", {0}, kNaN, {}},
+                                {"rz", {0}, -4.0, {{"amp", 0.15}}}, {"x", {1}, kInf, {{"x", -0.0}}}};
+  QuantumDAG dag;
+  EXPECT_EQ(dag.node_count(), 0u);
+  for (std::size_t i = 0; i < gates.size(); ++i) EXPECT_EQ(add(dag, gates[i]), i);
+  EXPECT_EQ(dag.node_count(), gates.size());
+  EXPECT_EQ(exported(dag), gates);
+  for (NodeId id = 0; id < dag.node_count(); ++id) {
+    EXPECT_EQ(dag.node(id).kind(), NodeKind::Operation);
+    EXPECT_TRUE(same(dag.node(id).gate_duration_ns(), gates[id].duration));
+  }
+}
+
+TEST(Graph, ParamNameGivenTwiceKeepsFirstPlaceAndLastValue) {
+  QuantumDAG dag;
+  add(dag, {"u", {0}, 1.0, {{"b", 1}, {"a", 2}, {"b", 3}, {"c", 4}, {"a", 5}}});
+  add(dag, {"u", {0}, 1.0, {{"a", 7}, {"b", 8}, {"a", 9}}});  // positions are per node
+  add(dag, {"u", {0}, 1.0, {}});
+  const std::vector<Gate> expected{{"u", {0}, 1.0, {{"b", 3}, {"a", 5}, {"c", 4}}},
+                                   {"u", {0}, 1.0, {{"a", 9}, {"b", 8}}},
+                                   {"u", {0}, 1.0, {}}};
+  EXPECT_EQ(exported(dag), expected);
+}
+
+TEST(Graph, HugeQubitIndicesRoundTripThroughNodeViews) {
+  const std::vector<Qubit> big{kMaxQubit, Qubit{1} << 20, (Qubit{1} << 20) - 1, 0, Qubit{1} << 63, kMaxQubit, 5};
+  QuantumDAG dag;
+  add(dag, {"g", big, 1.0, {}});
+  add(dag, {"h", {Qubit{1} << 63, (Qubit{1} << 20) + 1}, 2.0, {}});
+  EXPECT_EQ(dag.node(0).qubits(), big);
+  for (std::size_t i = 0; i < big.size(); ++i) EXPECT_EQ(dag.node(0).qubit(i), big[i]);
+  EXPECT_EQ(dag.node(1).qubits(), (std::vector<Qubit>{Qubit{1} << 63, (Qubit{1} << 20) + 1}));
+  dag.build_schedule();  // the large index links the two nodes
+  EXPECT_EQ(dag.node_schedule(1), (ScheduleEntry{1.0, 3.0}));
+}
+
+TEST(Graph, CouplingIsSymmetricAndOnlyGrows) {
+  QuantumDAG dag;
+  const std::vector<std::pair<Qubit, Qubit>> edges{{0, 1}, {1, 2}, {0, 1}, {1, 0}, {5, 5}, {kMaxQubit, 3}};
+  for (auto [a, b] : edges) dag.add_coupling(a, b);
+  const auto& pairs = dag.coupling_pairs();
+  const std::set<std::pair<Qubit, Qubit>> stored(pairs.begin(), pairs.end());
+  EXPECT_EQ(pairs.size(), stored.size());
+  EXPECT_EQ(stored, (std::set<std::pair<Qubit, Qubit>>{{0, 1}, {1, 0}, {1, 2}, {2, 1}, {5, 5}, {kMaxQubit, 3}, {3, kMaxQubit}}));
+  for (auto [a, b] : stored) EXPECT_TRUE(dag.coupled(a, b) && dag.coupled(b, a));
+  EXPECT_FALSE(dag.coupled(0, 2));
+  EXPECT_FALSE(dag.coupled(1, 1));
+}
+
+InstructionList instructions(const std::vector<Gate>& gates) {
+  InstructionList list;
+  for (const Gate& g : gates) {
+    list.begin();
+    for (Qubit q : g.qubits) list.push_qubit(q);
+    for (const auto& [k, v] : g.params) list.push_param(list.intern_name(k), v);
+    list.end(list.intern_name(g.name), g.duration);
+  }
+  return list;
+}
+
+TEST(Graph, BuildFromIrAppendsWithConsecutiveIdsAndTwoProgressLines) {
+  QuantumDAG dag;
+  const Gate first{"h", {0}, 35.0, {{"x", 1.0}}};
+  add(dag, first);
+  dag.build_schedule();
+  // Names that already exist, in another order, and a gate name reused as a parameter name.
+  const std::vector<Gate> batch{{"x", {1, 1}, kNaN, {{"h", 2.0}, {"x", 3.0}, {"h", 4.0}}},
+                                {"h", {}, -1.0, {}},
+                                {"new", {kMaxQubit, 0}, 0.0, {{"theta", 0.25}}}};
+  Lines out;
+  dag.build_from_ir(instructions(batch), out);
+  dag.build_from_ir(instructions({}), out);
+  EXPECT_EQ(out.lines, (std::vector<std::string>{"\U0001F980 [Core] Received 3 instructions from Python.\n",
+                                                 "\U0001F980 [Core] Graph memory now contains 4 nodes.\n",
+                                                 "\U0001F980 [Core] Received 0 instructions from Python.\n",
+                                                 "\U0001F980 [Core] Graph memory now contains 4 nodes.\n"}));
+  std::vector<Gate> expected{first, batch[0], batch[1], batch[2]};
+  expected[1].params = {{"h", 4.0}, {"x", 3.0}};
+  EXPECT_EQ(exported(dag), expected);
+  EXPECT_EQ(dag.node_count(), 4u);
+  EXPECT_EQ(add(dag, first), 4u);
+  // The schedule is left as it was: only node 0 has an entry.
+  EXPECT_EQ(dag.scheduled_count(), 1u);
+  EXPECT_FALSE(dag.node_schedule(1).has_value());
+
+  // An export imports again unchanged.
+  QuantumDAG copy;
+  copy.build_from_ir(instructions(exported(dag)), out);
+  EXPECT_EQ(exported(copy), exported(dag));
+}
+
+TEST(Interner, NumbersKeysInFirstAppearanceOrderThroughGrowthAndCopies) {
+  Interner<std::uint64_t> numbers;
+  const auto key = [](std::uint64_t i) { return i * 0x9e3779b97f4a7c15ULL; };
+  for (std::uint64_t i = 0; i < 5000; ++i) {
+    ASSERT_EQ(numbers.intern(key(i)), i);
+    ASSERT_EQ(numbers.intern(key(i / 2)), i / 2);  // an old key keeps its number while the table grows
+  }
+  Interner<std::uint64_t> copy = numbers;
+  EXPECT_EQ(copy.keys(), numbers.keys());
+  for (std::uint64_t i = 0; i < 5000; ++i) ASSERT_EQ(copy.find(key(i)), std::optional<std::uint32_t>(i));
+  EXPECT_FALSE(copy.find(key(5000)).has_value());
+  EXPECT_EQ(copy.intern(key(5000)), 5000u);
+  EXPECT_EQ(numbers.size(), 5000u);
+  copy = Interner<std::uint64_t>();
+  EXPECT_FALSE(copy.find(key(1)).has_value());
+
+  Interner<std::string> names;
+  for (std::string_view name : {"b", "", "b", "bb"}) names.intern(name);
+  EXPECT_EQ(names.keys(), (std::vector<std::string>{"b", "", "bb"}));
+  EXPECT_FALSE(names.find(std::string_view("a")).has_value());
+}
+
+}  // namespace
+}  // namespace velunq::test

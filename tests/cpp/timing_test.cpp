@@ -1,0 +1,127 @@
+// The as-soon-as-possible schedule and the idle-window search.
+#include <algorithm>
+
+#include "support.hpp"
+
+namespace velunq::test {
+namespace {
+
+void expect_schedule(const QuantumDAG& dag, const std::vector<ScheduleEntry>& expected) {
+  ASSERT_EQ(dag.scheduled_count(), expected.size());
+  for (NodeId id = 0; id < expected.size(); ++id) {
+    const auto got = dag.node_schedule(id);
+    ASSERT_TRUE(got.has_value()) << id;
+    EXPECT_TRUE(same_time(got->start_time, expected[id].start_time) && same_time(got->end_time, expected[id].end_time))
+        << "node " << id << ": got (" << got->start_time << ", " << got->end_time << ")";
+  }
+  EXPECT_FALSE(dag.node_schedule(expected.size()).has_value());
+}
+
+TEST(Schedule, WorkedExamples) {
+  const struct {
+    const char* what;
+    std::vector<Gate> gates;
+    std::vector<ScheduleEntry> expected;
+  } cases[] = {
+      {"waits for every qubit", {{"a", {0}, 20, {}}, {"b", {1}, 50, {}}, {"c", {0, 1}, 30, {}}}, {{0, 20}, {0, 50}, {50, 80}}},
+      {"three in a row", {{"a", {0}, 10, {}}, {"a", {0}, 10, {}}, {"a", {0}, 10, {}}}, {{0, 10}, {10, 20}, {20, 30}}},
+      {"empty qubit list", {{"a", {0}, 10, {}}, {"e", {}, 7, {}}, {"b", {0}, 5, {}}}, {{0, 10}, {0, 7}, {10, 15}}},
+      {"repeated qubit", {{"a", {0}, 10, {}}, {"b", {0, 0}, 5, {}}, {"c", {0}, 3, {}}}, {{0, 10}, {10, 15}, {15, 18}}},
+      {"negative: last node, not latest end", {{"a", {0}, 100, {}}, {"n", {0}, -20, {}}, {"b", {0}, 5, {}}}, {{0, 100}, {100, 80}, {80, 85}}},
+      {"negative: never below zero", {{"a", {1}, 10, {}}, {"n", {1}, -30, {}}, {"b", {1}, 5, {}}}, {{0, 10}, {10, -20}, {0, 5}}},
+      {"NaN end is ignored", {{"a", {1}, 7, {}}, {"b", {0}, 10, {}}, {"n", {0}, kNaN, {}}, {"c", {0, 1}, 5, {}}, {"d", {0}, 1, {}}},
+       {{0, 7}, {0, 10}, {10, kNaN}, {7, 12}, {12, 13}}},
+      {"infinite", {{"a", {0}, kInf, {}}, {"b", {0}, 1, {}}, {"c", {0}, -kInf, {}}}, {{0, kInf}, {kInf, kInf}, {kInf, kNaN}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    QuantumDAG dag = dag_of(c.gates);
+    dag.build_schedule();
+    expect_schedule(dag, c.expected);
+    dag.build_schedule();  // rebuilding gives the same entries
+    expect_schedule(dag, c.expected);
+  }
+}
+
+TEST(IdleWindows, WorkedExamples) {
+  const std::vector<Gate> fork{{"a", {0}, 20, {}}, {"b", {1}, 50, {}}, {"c", {0, 1}, 30, {}}};
+  const std::vector<Gate> row{{"a", {0}, 10, {}}, {"a", {0}, 10, {}}, {"a", {0}, 10, {}}};
+  // Starts on qubit 0 in id order: 0, 10, 0, 5. Sorted by start, the tie at 0 goes to the lower id.
+  const std::vector<Gate> backwards{{"a", {0}, 10, {}}, {"n", {0}, -20, {}}, {"b", {0}, 5, {}}, {"z", {0}, 0, {}}};
+  // Runs come out by ascending qubit index whatever order the qubits first appear in.
+  const std::vector<Gate> spread{{"a", {kMaxQubit, Qubit{1} << 21}, 5, {}}, {"b", {7, 3}, 1, {}},
+                                 {"c", {3, 7, Qubit{1} << 21, kMaxQubit}, 1, {}}};
+  const struct {
+    const std::vector<Gate>* gates;
+    double min_gap;
+    std::vector<IdleWindow> expected;
+  } cases[] = {
+      {&fork, 30.0, {{0, 20, 50}}},
+      {&fork, 30.5, {}},
+      {&fork, 0.0, {{0, 20, 50}, {1, 50, 50}}},
+      {&fork, kNaN, {}},
+      {&fork, -kInf, {{0, 20, 50}, {1, 50, 50}}},
+      {&row, 0.0, {{0, 10, 10}, {0, 20, 20}}},
+      {&row, 0.001, {}},
+      {&backwards, -kInf, {{0, 10, 0}, {0, 5, 5}, {0, 5, 10}}},
+      {&backwards, 0.0, {{0, 5, 5}, {0, 5, 10}}},
+      {&spread, 0.0, {{3, 1, 5}, {7, 1, 5}, {Qubit{1} << 21, 5, 5}, {kMaxQubit, 5, 5}}},
+  };
+  for (const auto& c : cases) {
+    QuantumDAG dag = dag_of(*c.gates);
+    EXPECT_TRUE(dag.find_idle_windows(-kInf).empty());  // nothing before the schedule is built
+    dag.build_schedule();
+    EXPECT_EQ(dag.find_idle_windows(c.min_gap), c.expected) << "min_gap " << c.min_gap;
+  }
+}
+
+// The search exactly as described, with per-qubit runs by ascending index and
+// ties in start time by ascending node id.
+std::vector<IdleWindow> reference_windows(const std::vector<Gate>& gates,
+                                          const std::map<NodeId, ScheduleEntry>& schedule, double min_gap) {
+  std::map<Qubit, std::vector<ScheduleEntry>> intervals;
+  for (const auto& [id, entry] : schedule)
+    for (Qubit q : gates[id].qubits) intervals[q].push_back(entry);
+  std::vector<IdleWindow> out;
+  for (auto& [q, list] : intervals) {
+    std::stable_sort(list.begin(), list.end(),
+                     [](const ScheduleEntry& a, const ScheduleEntry& b) { return a.start_time < b.start_time; });
+    for (std::size_t i = 1; i < list.size(); ++i)
+      if (list[i].start_time - list[i - 1].end_time >= min_gap)
+        out.push_back({q, list[i - 1].end_time, list[i].start_time});
+  }
+  return out;
+}
+
+TEST(Timing, MatchesTheReferenceOnRandomCircuits) {
+  std::mt19937_64 rng(20240611);
+  const std::vector<double> gaps{-kInf, -10.0, 0.0, 5.0, 10.0, 50.0, 300.0, kInf, kNaN};
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<Gate> gates = random_gates(rng, rng() % 14);
+    QuantumDAG dag = dag_of(gates);
+    dag.build_schedule();
+    const auto schedule = reference_schedule(gates);
+    for (int extra = rng() % 3; extra > 0; --extra) {  // added after the schedule: never seen
+      gates.push_back({"late", {rng() % 6}, 1.0, {}});
+      add(dag, gates.back());
+    }
+    ASSERT_EQ(dag.scheduled_count(), schedule.size());  // the late gates have no entry
+    ASSERT_FALSE(dag.node_schedule(schedule.size()).has_value());
+    for (const auto& [id, entry] : schedule) {
+      const auto got = dag.node_schedule(id);
+      ASSERT_TRUE(got && same_time(got->start_time, entry.start_time) && same_time(got->end_time, entry.end_time))
+          << "round " << round << " node " << id;
+    }
+    for (double gap : gaps) {
+      const auto got = dag.find_idle_windows(gap);
+      const auto want = reference_windows(gates, schedule, gap);
+      ASSERT_EQ(got.size(), want.size()) << "round " << round << " min_gap " << gap;
+      for (std::size_t i = 0; i < got.size(); ++i)
+        ASSERT_TRUE(got[i].qubit == want[i].qubit && same_time(got[i].start, want[i].start) && same_time(got[i].end, want[i].end))
+            << "round " << round << " min_gap " << gap << " window " << i;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velunq::test
