@@ -53,7 +53,9 @@ class PulseTrack {
       return it == pulses_.end() ? nullptr : &*it;
     }
     // Ends ascend: the pulses ending after t form a suffix. Starts ascend too,
-    // so only the suffix's first pulse can be the first overlap.
+    // so only the suffix's first pulse can be the first overlap. Pulses go
+    // in at increasing times, so the suffix is usually empty.
+    if (!(pulses_.back().end > t)) return nullptr;
     const auto it = std::upper_bound(pulses_.begin(), pulses_.end(), t,
                                      [](double value, const Pulse& p) { return value < p.end; });
     return it != pulses_.end() && overlaps(*it) ? &*it : nullptr;
@@ -130,6 +132,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
   // copied without translation.
   QuantumDAG result;
   result.qubits_ = qubits_;
+  result.nodes_.reserve(2 * nodes_.size(), nodes_.qubit_pool_size() + nodes_.size(), nodes_.param_pool_size() + 3 * nodes_.size());
   for (const std::string& name : nodes_.names().keys()) result.nodes_.intern_name(name);
   const NameId dd_x = result.nodes_.intern_name("DD_X");
   const NameId dd_y = result.nodes_.intern_name("DD_Y");
@@ -185,14 +188,14 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
       busy_until[q] = start;
     }
 
-    const auto& record = nodes_.record(id);
-    const NameId name = record.kind == NodeKind::Input    ? input_name
-                         : record.kind == NodeKind::Output ? output_name
-                                                           : record.name;
+    const NodeKind kind = nodes_.kind(id);
+    const NameId name = kind == NodeKind::Input    ? input_name
+                         : kind == NodeKind::Output ? output_name
+                                                    : nodes_.name_id(id);
     result.nodes_.begin_node();
     for (QubitSlot q : slots) result.nodes_.push_qubit(q);
     for (const StoredParam& param : nodes_.params(id)) result.nodes_.push_param(param.name, param.value);
-    result.nodes_.end_node(name, record.duration_ns);
+    result.nodes_.end_node(name, nodes_.duration(id));
 
     for (QubitSlot p : slots) busy_until[p] = end;
   }

@@ -6,11 +6,13 @@
 // taken in ascending node id. Every result is therefore fully determined.
 //
 // In a schedule built from non-negative durations the operations on a qubit
-// already start in id order, so one pass in id order pairs each operation with
-// its predecessor and no per-qubit lists are needed. Qubits where a start goes
-// backwards (negative or NaN durations before it) are gathered and sorted.
+// already start in id order, so one pass in id order pairs each operation
+// with its predecessor and nothing needs sorting but the finished windows, by
+// qubit. A qubit where a start goes backwards (after a negative or NaN
+// duration) has its operations gathered and stably sorted by start instead.
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 
 #include "quantum_dag.hpp"
@@ -24,13 +26,10 @@ struct Interval {
   double end;
 };
 
-struct SlotState {
-  double last_start = 0.0;
-  double last_end = 0.0;
-  std::uint64_t windows = 0;  // windows found for the slot
-  std::uint64_t offset = 0;   // where the slot's windows go in the result
-  bool seen = false;
-  bool in_order = true;  // starts never went backwards in id order
+struct SlotWindow {
+  QubitSlot slot;
+  double start;
+  double end;
 };
 
 }  // namespace
@@ -39,97 +38,77 @@ std::vector<IdleWindow> QuantumDAG::find_idle_windows(double min_gap_ns) const {
   std::vector<IdleWindow> result;
   const std::size_t scheduled = schedule_.size();
   if (scheduled == 0 || nodes_.empty()) return result;
+  const std::size_t slot_count = qubits_.size();
 
-  // Pass 1: count the windows of in-order slots and find the others.
-  std::vector<SlotState> state(qubits_.size());
-  for (std::size_t id = 0; id < scheduled; ++id) {
-    const ScheduleEntry entry = schedule_[id];
-    for (QubitSlot slot : nodes_.qubits(id)) {
-      SlotState& s = state[slot];
-      if (s.seen && s.in_order) {
-        if (entry.start_time < s.last_start) {
-          s.in_order = false;
-        } else if (entry.start_time - s.last_end >= min_gap_ns) {
-          ++s.windows;
-        }
-      }
-      s.seen = true;
-      s.last_start = entry.start_time;
-      s.last_end = entry.end_time;
-    }
-  }
+  // The previous operation on each qubit slot; a NaN start means none yet
+  // (no start is NaN), and a NaN end makes no window.
+  constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+  std::vector<Interval> previous(slot_count, Interval{kNone, kNone});
+  std::vector<char> out_of_order(slot_count, 0);
 
-  // Out-of-order slots: gather their intervals in id order, sort stably by start.
-  std::vector<std::uint64_t> gathered_begin(qubits_.size() + 1, 0);
+  const QubitSlot* const pool = nodes_.qubit_pool().data();
+  const std::uint64_t* const qubit_ends = nodes_.qubit_ends().data();
+  // The hot loop: a candidate window is written for every occurrence and
+  // kept by advancing the cursor only when it qualifies (no branch to miss).
+  // Every occurrence may make a window, so the room is reserved up front;
+  // pages past the windows actually found are never touched.
+  Buffer<SlotWindow> found;  // in id order of the later operation
+  found.resize_for_overwrite(nodes_.qubit_pool_size() + 1);
+  SlotWindow* cursor = found.data();
   bool any_out_of_order = false;
-  for (std::size_t slot = 0; slot < state.size(); ++slot) {
-    any_out_of_order |= !state[slot].in_order;
-  }
-  std::vector<Interval> gathered;
-  if (any_out_of_order) {
-    for (std::size_t id = 0; id < scheduled; ++id) {
-      for (QubitSlot slot : nodes_.qubits(id)) {
-        if (!state[slot].in_order) ++gathered_begin[slot + 1];
-      }
-    }
-    std::partial_sum(gathered_begin.begin(), gathered_begin.end(), gathered_begin.begin());
-    gathered.resize(gathered_begin.back());
-    std::vector<std::uint64_t> fill(gathered_begin.begin(), gathered_begin.end() - 1);
+  {
+    const QubitSlot* slot = pool;
+    Interval* const prev_of = previous.data();
+    const double min_gap = min_gap_ns;
     for (std::size_t id = 0; id < scheduled; ++id) {
       const ScheduleEntry entry = schedule_[id];
-      for (QubitSlot slot : nodes_.qubits(id)) {
-        if (!state[slot].in_order) gathered[fill[slot]++] = Interval{entry.start_time, entry.end_time};
-      }
-    }
-    for (std::size_t slot = 0; slot < state.size(); ++slot) {
-      if (state[slot].in_order) continue;
-      const auto first = gathered.begin() + static_cast<std::ptrdiff_t>(gathered_begin[slot]);
-      const auto last = gathered.begin() + static_cast<std::ptrdiff_t>(gathered_begin[slot + 1]);
-      std::stable_sort(first, last, [](const Interval& a, const Interval& b) { return a.start < b.start; });
-      state[slot].windows = 0;
-      for (auto it = first + 1; it < last; ++it) {
-        if (it->start - (it - 1)->end >= min_gap_ns) ++state[slot].windows;
+      for (const QubitSlot* const last = pool + qubit_ends[id]; slot != last; ++slot) {
+        Interval& prev = prev_of[*slot];
+        if (entry.start_time < prev.start) [[unlikely]] {
+          out_of_order[*slot] = 1;
+          any_out_of_order = true;
+        }
+        *cursor = SlotWindow{*slot, prev.end, entry.start_time};
+        cursor += entry.start_time - prev.end >= min_gap;
+        prev = Interval{entry.start_time, entry.end_time};
       }
     }
   }
 
-  // Lay the runs out by ascending qubit index.
-  std::vector<QubitSlot> by_qubit(qubits_.size());
+  if (any_out_of_order) {
+    // Redo those qubits from their operations sorted stably by start. A qubit
+    // has fewer windows than operations, so the room above still suffices.
+    cursor = std::remove_if(found.data(), cursor, [&](const SlotWindow& w) { return out_of_order[w.slot] != 0; });
+    std::vector<std::vector<Interval>> ops(slot_count);
+    const QubitSlot* slot = pool;
+    for (std::size_t id = 0; id < scheduled; ++id) {
+      const ScheduleEntry entry = schedule_[id];
+      for (const QubitSlot* const last = pool + qubit_ends[id]; slot != last; ++slot) {
+        if (out_of_order[*slot]) ops[*slot].push_back(Interval{entry.start_time, entry.end_time});
+      }
+    }
+    for (QubitSlot q = 0; q < slot_count; ++q) {
+      std::vector<Interval>& list = ops[q];
+      std::stable_sort(list.begin(), list.end(), [](const Interval& a, const Interval& b) { return a.start < b.start; });
+      for (std::size_t i = 1; i < list.size(); ++i) {
+        if (list[i].start - list[i - 1].end >= min_gap_ns) *cursor++ = SlotWindow{q, list[i - 1].end, list[i].start};
+      }
+    }
+  }
+  const std::span<const SlotWindow> windows(found.data(), cursor);
+
+  // Group the windows by qubit, qubits in ascending index, keeping each
+  // qubit's windows in the order found (a stable counting sort).
+  std::vector<QubitSlot> by_qubit(slot_count);
   std::iota(by_qubit.begin(), by_qubit.end(), QubitSlot{0});
   std::sort(by_qubit.begin(), by_qubit.end(),
             [this](QubitSlot a, QubitSlot b) { return qubits_.qubit(a) < qubits_.qubit(b); });
-  std::uint64_t total = 0;
-  for (QubitSlot slot : by_qubit) {
-    state[slot].offset = total;
-    total += state[slot].windows;
-  }
-  if (total == 0) return result;
-  result.resize(total);
-
-  // Pass 2: write the windows.
-  for (std::size_t slot = 0; slot < state.size(); ++slot) {
-    SlotState& s = state[slot];
-    s.seen = false;
-    if (s.in_order || s.windows == 0) continue;
-    const Qubit qubit = qubits_.qubit(static_cast<QubitSlot>(slot));
-    for (std::uint64_t i = gathered_begin[slot] + 1; i < gathered_begin[slot + 1]; ++i) {
-      if (gathered[i].start - gathered[i - 1].end >= min_gap_ns) {
-        result[s.offset++] = IdleWindow{qubit, gathered[i - 1].end, gathered[i].start};
-      }
-    }
-  }
-  for (std::size_t id = 0; id < scheduled; ++id) {
-    const ScheduleEntry entry = schedule_[id];
-    for (QubitSlot slot : nodes_.qubits(id)) {
-      SlotState& s = state[slot];
-      if (!s.in_order || s.windows == 0) continue;
-      if (s.seen && entry.start_time - s.last_end >= min_gap_ns) {
-        result[s.offset++] = IdleWindow{qubits_.qubit(slot), s.last_end, entry.start_time};
-      }
-      s.seen = true;
-      s.last_end = entry.end_time;
-    }
-  }
+  std::vector<std::size_t> offset(slot_count, 0);
+  for (const SlotWindow& w : windows) ++offset[w.slot];
+  std::size_t total = 0;
+  for (QubitSlot slot : by_qubit) total += std::exchange(offset[slot], total);
+  result.resize(windows.size());
+  for (const SlotWindow& w : windows) result[offset[w.slot]++] = IdleWindow{qubits_.qubit(w.slot), w.start, w.end};
   return result;
 }
 

@@ -1,7 +1,7 @@
 // NodeStore: the compact storage of a sequence of gate nodes.
 //
-// A node is one fixed-size record; its qubits and parameters live in shared
-// pools, in node order, so that the node's record only needs to say where its
+// A node is one entry in each of a few columns; its qubits and parameters live
+// in shared pools, in node order, so that the node only needs to say where its
 // run ends (the run begins where the previous node's ends). Names and
 // parameter names are interned once per store. A million typical gates take
 // tens of megabytes, not hundreds.
@@ -36,21 +36,18 @@ struct StoredParam {
 template <class QubitRef>
 class NodeStore {
  public:
-  struct Record {
-    std::uint64_t qubit_end;  // one past the node's last qubit in the pool
-    std::uint64_t param_end;  // one past the node's last parameter in the pool
-    double duration_ns;
-    NameId name;
-    NodeKind kind;
-  };
-
-  std::size_t size() const noexcept { return records_.size(); }
-  bool empty() const noexcept { return records_.empty(); }
+  // The kind column is written last, so it alone says how many nodes are whole.
+  std::size_t size() const noexcept { return kinds_.size(); }
+  bool empty() const noexcept { return kinds_.empty(); }
 
   // Room for that many more nodes, qubits and parameters (growing
   // geometrically, so that many small requests stay linear overall).
   void reserve(std::size_t nodes, std::size_t qubits, std::size_t params) {
-    grow(records_, nodes);
+    grow(qubit_ends_, nodes);
+    grow(param_ends_, nodes);
+    grow(durations_, nodes);
+    grow(name_ids_, nodes);
+    grow(kinds_, nodes);
     grow(qubits_, qubits);
     grow(params_, params);
   }
@@ -80,26 +77,50 @@ class NodeStore {
   }
 
   void end_node(NameId name, double duration_ns, NodeKind kind = NodeKind::Operation) {
-    records_.push_back(Record{qubits_.size(), params_.size(), duration_ns, name, kind});
+    const std::size_t n = size();
+    try {
+      qubit_ends_.push_back(qubits_.size());
+      param_ends_.push_back(params_.size());
+      durations_.push_back(duration_ns);
+      name_ids_.push_back(name);
+      kinds_.push_back(kind);
+    } catch (...) {
+      // Out of memory part-way: no column may keep a piece of the node.
+      qubit_ends_.resize(n);
+      param_ends_.resize(n);
+      durations_.resize(n);
+      name_ids_.resize(n);
+      abandon_node();
+      throw;
+    }
   }
 
   // Drops what the node being built has pushed so far (after a failure).
   void abandon_node() noexcept {
-    qubits_.resize(records_.empty() ? 0 : records_.back().qubit_end);
-    params_.resize(records_.empty() ? 0 : records_.back().param_end);
+    qubits_.resize(qubit_ends_.empty() ? 0 : qubit_ends_.back());
+    params_.resize(param_ends_.empty() ? 0 : param_ends_.back());
   }
 
-  const Record& record(std::size_t i) const noexcept { return records_[i]; }
+  double duration(std::size_t i) const noexcept { return durations_[i]; }
+  NameId name_id(std::size_t i) const noexcept { return name_ids_[i]; }
+  NodeKind kind(std::size_t i) const noexcept { return kinds_[i]; }
 
   std::span<const QubitRef> qubits(std::size_t i) const noexcept {
-    const std::size_t begin = i == 0 ? 0 : records_[i - 1].qubit_end;
-    return {qubits_.data() + begin, records_[i].qubit_end - begin};
+    const std::size_t begin = i == 0 ? 0 : qubit_ends_[i - 1];
+    return {qubits_.data() + begin, qubit_ends_[i] - begin};
   }
 
   std::span<const StoredParam> params(std::size_t i) const noexcept {
-    const std::size_t begin = i == 0 ? 0 : records_[i - 1].param_end;
-    return {params_.data() + begin, records_[i].param_end - begin};
+    const std::size_t begin = i == 0 ? 0 : param_ends_[i - 1];
+    return {params_.data() + begin, param_ends_[i] - begin};
   }
+
+  // Column views for passes that walk every node: node i's qubits end at
+  // qubit_ends()[i] in qubit_pool().
+  std::span<const QubitRef> qubit_pool() const noexcept { return qubits_; }
+  std::span<const std::uint64_t> qubit_ends() const noexcept { return qubit_ends_; }
+  std::span<const double> durations() const noexcept { return durations_; }
+  std::span<const NodeKind> kinds() const noexcept { return kinds_; }
 
   std::size_t qubit_pool_size() const noexcept { return qubits_.size(); }
   std::size_t param_pool_size() const noexcept { return params_.size(); }
@@ -116,7 +137,14 @@ class NodeStore {
     std::size_t position = 0;
   };
 
-  std::vector<Record> records_;
+  // One entry per node, in id order (kept as columns, so that a pass reads
+  // only what it needs).
+  std::vector<std::uint64_t> qubit_ends_;  // one past the node's last qubit in qubits_
+  std::vector<std::uint64_t> param_ends_;  // one past the node's last parameter in params_
+  std::vector<double> durations_;
+  std::vector<NameId> name_ids_;
+  std::vector<NodeKind> kinds_;
+  // Every node's qubits and parameters, in node order.
   std::vector<QubitRef> qubits_;
   std::vector<StoredParam> params_;
   Interner<std::string> names_;

@@ -6,9 +6,9 @@ namespace velunq {
 
 // ---- DagNode -----------------------------------------------------------------
 
-const NodeStore<QubitSlot>::Record& DagNode::record() const noexcept {
-  return dag_->nodes_.record(id_);
-}
+NodeKind DagNode::kind() const noexcept { return dag_->nodes_.kind(id_); }
+double DagNode::duration_ns() const noexcept { return dag_->nodes_.duration(id_); }
+NameId DagNode::name_id() const noexcept { return dag_->nodes_.name_id(id_); }
 
 std::string_view DagNode::name() const noexcept {
   switch (kind()) {
@@ -19,7 +19,7 @@ std::string_view DagNode::name() const noexcept {
     case NodeKind::Operation:
       break;
   }
-  return dag_->nodes_.name(record().name);
+  return dag_->nodes_.name(name_id());
 }
 
 std::span<const QubitSlot> DagNode::slots() const noexcept { return dag_->nodes_.qubits(id_); }
@@ -79,8 +79,7 @@ void QuantumDAG::build_from_ir(const InstructionList& instructions, ProgressSink
       throw;
     }
     for (const StoredParam& param : source.params(i)) nodes_.push_param(name_of[param.name], param.value);
-    const auto& record = source.record(i);
-    nodes_.end_node(name_of[record.name], record.duration_ns);
+    nodes_.end_node(name_of[source.name_id(i)], source.duration(i));
   }
 
   progress.line("\U0001F980 [Core] Graph memory now contains " + std::to_string(nodes_.size()) +

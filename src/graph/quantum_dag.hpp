@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "buffer.hpp"
 #include "instruction_list.hpp"
 #include "interner.hpp"
 #include "node_store.hpp"
@@ -31,15 +32,13 @@ class QuantumDAG;
 class DagNode {
  public:
   NodeId id() const noexcept { return id_; }
-  NodeKind kind() const noexcept { return record().kind; }
+  NodeKind kind() const noexcept;
   // The node's text form: the gate name of an operation, "input" or "output".
   std::string_view name() const noexcept;
-  double duration_ns() const noexcept { return record().duration_ns; }
+  double duration_ns() const noexcept;
   // What the schedule charges for the node: boundary nodes take no time.
-  double gate_duration_ns() const noexcept {
-    return kind() == NodeKind::Operation ? record().duration_ns : 0.0;
-  }
-  NameId name_id() const noexcept { return record().name; }
+  double gate_duration_ns() const noexcept { return kind() == NodeKind::Operation ? duration_ns() : 0.0; }
+  NameId name_id() const noexcept;
 
   std::size_t qubit_count() const noexcept { return slots().size(); }
   Qubit qubit(std::size_t i) const noexcept;
@@ -54,7 +53,6 @@ class DagNode {
  private:
   friend class QuantumDAG;
   DagNode(const QuantumDAG& dag, NodeId id) : dag_(&dag), id_(id) {}
-  const NodeStore<QubitSlot>::Record& record() const noexcept;
 
   const QuantumDAG* dag_;
   NodeId id_;
@@ -111,7 +109,7 @@ class QuantumDAG {
   friend class DdPass;
 
   NodeStore<QubitSlot> nodes_;
-  std::vector<ScheduleEntry> schedule_;
+  Buffer<ScheduleEntry> schedule_;  // entries of ids 0 .. size() - 1
   Interner<std::pair<Qubit, Qubit>> coupling_;
   QubitTable qubits_;
 };

@@ -5,7 +5,6 @@
 // last before it on each of those qubits: the last such node, not the
 // latest-ending one (they differ only for negative or NaN durations).
 
-#include <cmath>
 #include <limits>
 
 #include "quantum_dag.hpp"
@@ -13,24 +12,28 @@
 namespace velunq {
 
 void QuantumDAG::build_schedule() {
-  schedule_.clear();
   const std::size_t count = nodes_.size();
+  schedule_.resize_for_overwrite(count);
   if (count == 0) return;
-  schedule_.reserve(count);
 
   // End of the node taken last on each qubit slot. NaN stands for "not used
   // yet": like a NaN end, it never raises a start.
   std::vector<double> free_at(qubits_.size(), std::numeric_limits<double>::quiet_NaN());
+  double* const free = free_at.data();
+  const QubitSlot* const pool = nodes_.qubit_pool().data();
+  const std::uint64_t* const qubit_ends = nodes_.qubit_ends().data();
+  const double* const durations = nodes_.durations().data();
+  const NodeKind* const kinds = nodes_.kinds().data();
+  const QubitSlot* slot = pool;
   for (std::size_t id = 0; id < count; ++id) {
-    const DagNode node = this->node(id);
-    const std::span<const QubitSlot> slots = node.slots();
+    const QubitSlot* const last = pool + qubit_ends[id];
     double start = 0.0;
-    for (QubitSlot slot : slots) {
-      if (free_at[slot] > start) start = free_at[slot];
+    for (const QubitSlot* q = slot; q != last; ++q) {
+      if (free[*q] > start) start = free[*q];
     }
-    const double end = start + node.gate_duration_ns();
-    schedule_.push_back(ScheduleEntry{start, end});
-    for (QubitSlot slot : slots) free_at[slot] = end;
+    const double end = start + (kinds[id] == NodeKind::Operation ? durations[id] : 0.0);
+    schedule_[id] = ScheduleEntry{start, end};
+    for (; slot != last; ++slot) free[*slot] = end;
   }
 }
 

@@ -310,16 +310,49 @@ OwnedRef from_schedule_entry(const ScheduleEntry& entry) {
   return pair;
 }
 
+namespace {
+
+// Recently made floats by value. Floats are immutable, so results that
+// repeat a value (durations, the end of one window and the start of the next)
+// can share one object instead of allocating each time.
+class FloatCache {
+ public:
+  // A new reference to a float equal to `value`, bit for bit.
+  PyObject* get(double value) {
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    Entry& entry = entries_[(bits ^ (bits >> 31) ^ (bits >> 47)) % entries_.size()];
+    if (!entry.object || entry.bits != bits) {
+      entry.object = from_f64(value);
+      entry.bits = bits;
+    }
+    return Py_NewRef(entry.object.get());
+  }
+
+ private:
+  struct Entry {
+    std::uint64_t bits = 0;
+    OwnedRef object;
+  };
+  std::array<Entry, 256> entries_;
+};
+
+}  // namespace
+
 OwnedRef from_idle_windows(const std::vector<IdleWindow>& windows) {
   OwnedRef list = result_object(PyList_New(static_cast<Py_ssize_t>(windows.size())));
+  FloatCache floats;
+  OwnedRef qubit;  // windows come in runs per qubit
+  Qubit qubit_value = 0;
   for (std::size_t i = 0; i < windows.size(); ++i) {
-    OwnedRef qubit = from_u64(windows[i].qubit);
-    OwnedRef start = from_f64(windows[i].start);
-    OwnedRef end = from_f64(windows[i].end);
+    const IdleWindow& window = windows[i];
+    if (!qubit || qubit_value != window.qubit) {
+      qubit = from_u64(window.qubit);
+      qubit_value = window.qubit;
+    }
     OwnedRef tuple = result_object(PyTuple_New(3));
-    PyTuple_SET_ITEM(tuple.get(), 0, qubit.release());
-    PyTuple_SET_ITEM(tuple.get(), 1, start.release());
-    PyTuple_SET_ITEM(tuple.get(), 2, end.release());
+    PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(qubit.get()));
+    PyTuple_SET_ITEM(tuple.get(), 1, floats.get(window.start));
+    PyTuple_SET_ITEM(tuple.get(), 2, floats.get(window.end));
     // Numbers only: the collector can never find a cycle through it.
     PyObject_GC_UnTrack(tuple.get());
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple.release());
@@ -329,9 +362,8 @@ OwnedRef from_idle_windows(const std::vector<IdleWindow>& windows) {
 
 namespace {
 
-// Python objects shared across one export: one `str` per distinct name, one
-// `float` per recently seen duration (floats are immutable, so equal values
-// may share an object).
+// Python objects shared across one export: one `str` per distinct name, and
+// floats from a FloatCache.
 class ExportCache {
  public:
   explicit ExportCache(const QuantumDAG& dag) : dag_(dag), names_(dag.store().names().size()) {}
@@ -345,25 +377,12 @@ class ExportCache {
     return slot.get();
   }
 
-  // A new reference to a float of `value`.
-  PyObject* number(double value) {
-    const auto bits = std::bit_cast<std::uint64_t>(value);
-    FloatEntry& entry = floats_[(bits ^ (bits >> 29)) % floats_.size()];
-    if (!entry.object || entry.bits != bits) {
-      entry.object = from_f64(value);
-      entry.bits = bits;
-    }
-    return Py_NewRef(entry.object.get());
-  }
+  PyObject* number(double value) { return floats_.get(value); }
 
  private:
-  struct FloatEntry {
-    std::uint64_t bits = 0;
-    OwnedRef object;
-  };
   const QuantumDAG& dag_;
   std::vector<OwnedRef> names_;
-  std::array<FloatEntry, 64> floats_;
+  FloatCache floats_;
 };
 
 OwnedRef export_node(const DagNode& node, ExportCache& cache) {
