@@ -2,6 +2,7 @@
 
 #include <array>
 #include <bit>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -39,13 +40,26 @@ PyObject* sequence_type() {
   });
 }
 
-// Refuses, as out of memory, room for `count` items of `size` bytes when
-// that is more than the machine has: with overcommitting kernels the
-// allocator might agree and the process die later instead.
+// Memory the kernel says it can still hand out, in bytes.
+double available_memory() {
+  if (std::FILE* info = std::fopen("/proc/meminfo", "r")) {
+    char line[256];
+    unsigned long long kib = 0;
+    while (std::fgets(line, sizeof line, info)) {
+      if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) break;
+    }
+    std::fclose(info);
+    if (kib > 0) return static_cast<double>(kib) * 1024.0;
+  }
+  return static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+// Refuses, as out of memory, room for `count` items of `size` bytes that the
+// machine cannot give: with overcommitting kernels the allocator might agree
+// and the process be killed later instead. Small requests are not checked.
 void check_room(std::size_t count, std::size_t size) {
-  static const double physical = static_cast<double>(sysconf(_SC_PHYS_PAGES)) *
-                                 static_cast<double>(sysconf(_SC_PAGESIZE));
-  if (static_cast<double>(count) * static_cast<double>(size) > physical) throw std::bad_alloc();
+  const double bytes = static_cast<double>(count) * static_cast<double>(size);
+  if (bytes > 64.0 * 1024 * 1024 && bytes > available_memory()) throw std::bad_alloc();
 }
 
 template <class T>
@@ -59,7 +73,7 @@ void reserve_more(std::vector<T>& items, std::size_t extra) {
 // Calls `reserve(len)` when the length is known, then `each(item)` for every
 // item in iteration order (the item is borrowed for the call).
 template <class Reserve, class Each>
-void for_each_item(PyObject* sequence, Reserve&& reserve, Each&& each) {
+void for_each_item(PyObject* sequence, std::size_t item_bytes, Reserve&& reserve, Each&& each) {
   if (PyUnicode_Check(sequence)) raise_type_error("Can't extract `str` to `Vec`");
   if (PyList_CheckExact(sequence)) {
     reserve(static_cast<std::size_t>(PyList_GET_SIZE(sequence)));
@@ -89,8 +103,20 @@ void for_each_item(PyObject* sequence, Reserve&& reserve, Each&& each) {
   } else {
     reserve(static_cast<std::size_t>(length));
   }
+  // Without a length the storage grows as items come; before each doubling
+  // past a million items, make sure that the grown copy fits beside the old
+  // one, so that an endless sequence ends in MemoryError, not in the kernel
+  // killing the process.
+  std::size_t count = 0;
+  std::size_t next_check = length < 0 ? std::size_t{1} << 20 : SIZE_MAX;
   const OwnedRef iterator = check(PyObject_GetIter(sequence));
-  while (const OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) each(item.get());
+  while (const OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+    each(item.get());
+    if (++count == next_check) {
+      check_room(3 * count, item_bytes);
+      next_check *= 2;
+    }
+  }
   if (PyErr_Occurred()) throw PyErrorPending{};
 }
 
@@ -163,7 +189,7 @@ void convert_instruction(PyObject* item, InstructionList& list, NameCache& names
   list.begin();
   const NameId name = names.intern(PyTuple_GET_ITEM(item, 0), list);
   for_each_item(
-      PyTuple_GET_ITEM(item, 1),
+      PyTuple_GET_ITEM(item, 1), sizeof(Qubit),
       [&](std::size_t n) {
         check_room(n, sizeof(Qubit));
         list.reserve_qubits(n);
@@ -222,7 +248,7 @@ std::string_view to_str(PyObject* value) {
 std::vector<Qubit> to_qubits(PyObject* value) {
   std::vector<Qubit> qubits;
   for_each_item(
-      value, [&](std::size_t n) { reserve_more(qubits, n); },
+      value, sizeof(Qubit), [&](std::size_t n) { reserve_more(qubits, n); },
       [&](PyObject* item) { qubits.push_back(to_u64(item)); });
   return qubits;
 }
@@ -230,7 +256,7 @@ std::vector<Qubit> to_qubits(PyObject* value) {
 std::vector<std::pair<Qubit, Qubit>> to_edges(PyObject* value) {
   std::vector<std::pair<Qubit, Qubit>> edges;
   for_each_item(
-      value, [&](std::size_t n) { reserve_more(edges, n); },
+      value, sizeof(std::pair<Qubit, Qubit>), [&](std::size_t n) { reserve_more(edges, n); },
       [&](PyObject* item) {
         check_tuple(item, 2);
         const Qubit a = to_u64(PyTuple_GET_ITEM(item, 0));
@@ -265,10 +291,11 @@ PulseDurations to_pulse_durations(PyObject* value) {
 InstructionList to_instructions(PyObject* value) {
   InstructionList list;
   NameCache names;
+  constexpr std::size_t kInstructionBytes = 48;  // a node's columns and a qubit
   for_each_item(
-      value,
+      value, kInstructionBytes,
       [&](std::size_t n) {
-        check_room(n, 48);  // a node record and a qubit
+        check_room(n, kInstructionBytes);
         list.reserve(n);
       },
       [&](PyObject* item) { convert_instruction(item, list, names); });
