@@ -40,9 +40,10 @@ class PulseTrack {
   bool empty() const noexcept { return pulses_.empty(); }
 
   void add(double start, double end) {
-    const bool well_formed = start <= end && (pulses_.empty() || pulses_.back().end <= start);
+    const bool well_formed = start <= end && (pulses_.empty() || last_end_ <= start);
     sorted_and_disjoint_ = sorted_and_disjoint_ && well_formed;  // false for any NaN
     pulses_.push_back(Pulse{start, end});
+    last_end_ = end;
   }
 
   // The first pulse, in placement order, that [t, t + d) overlaps.
@@ -55,7 +56,7 @@ class PulseTrack {
     // Ends ascend: the pulses ending after t form a suffix. Starts ascend too,
     // so only the suffix's first pulse can be the first overlap. Pulses go
     // in at increasing times, so the suffix is usually empty.
-    if (!(pulses_.back().end > t)) return nullptr;
+    if (!(last_end_ > t)) return nullptr;
     const auto it = std::upper_bound(pulses_.begin(), pulses_.end(), t,
                                      [](double value, const Pulse& p) { return value < p.end; });
     return it != pulses_.end() && overlaps(*it) ? &*it : nullptr;
@@ -63,6 +64,7 @@ class PulseTrack {
 
  private:
   std::vector<Pulse> pulses_;
+  double last_end_ = 0.0;  // of the last pulse, when there is one
   bool sorted_and_disjoint_ = true;
 };
 
