@@ -1,0 +1,321 @@
+"""Stress: a very large circuit, memory exhaustion, threads, sub-interpreters, an
+unwritable standard output. The process must live: every failure reaches Python
+as an exception and the graph stays usable. Cases that could take the process
+down run in a child interpreter, most under an address-space limit (RLIMIT_AS).
+VELUNQ_STRESS_GATES sizes the large circuit (default 10,000,000);
+VELUNQ_STRESS_REPORT names a file that receives its figures as JSON.
+"""
+
+import json
+import os
+import resource
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+from _velun_q import QuantumDAG
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+GIB = 1 << 30
+
+
+def run_child(*parts, limit_bytes=None, timeout=600):
+    """Runs the code `parts` (each dedented) in a fresh interpreter, under an address-space limit if given."""
+
+    def limit():
+        if limit_bytes:
+            resource.setrlimit(resource.RLIMIT_AS, (limit_bytes, limit_bytes))
+
+    code = PRELUDE + "".join(textwrap.dedent(part) for part in parts)
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        encoding="utf-8",
+        errors="replace",
+        timeout=timeout,
+        preexec_fn=limit,
+    )
+
+
+def outcome(child):
+    """The child's last line on standard error (its verdict), checked to exist."""
+    lines = [line for line in child.stderr.splitlines() if line and not line.startswith("velun_q: ")]
+    assert child.returncode == 0, f"child died with {child.returncode}:\n{child.stderr[-3000:]}"
+    return lines[-1] if lines else ""
+
+
+PRELUDE = """
+import os
+import sys
+
+def attempt(call):
+    try:
+        call()
+        return "ok"
+    except BaseException as exc:
+        return type(exc).__name__
+
+def say(*parts):
+    print(*parts, file=sys.stderr, flush=True)
+"""
+
+
+# ---- the whole road on a large circuit ---------------------------------------
+
+
+def test_whole_road_on_a_large_circuit(tmp_path):
+    gates = int(os.environ.get("VELUNQ_STRESS_GATES", "10000000"))
+    report = os.environ.get("VELUNQ_STRESS_REPORT") or str(tmp_path / "road.json")
+    child = subprocess.run(
+        [sys.executable, os.path.join(HERE, "road.py"), str(gates), report],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        encoding="utf-8",
+        errors="replace",
+        timeout=1800,
+    )
+    assert os.path.exists(report), child.stderr[-3000:]
+    with open(report, encoding="utf-8") as f:
+        figures = json.load(f)
+    assert figures["problems"] == []
+    assert child.returncode == 0, child.stderr[-3000:]
+    assert figures["gates"] == gates and figures["result_nodes"] == gates + figures["pulses"]
+
+
+# ---- memory exhaustion ----------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "argument, call",
+    [
+        # A length the allocator cannot give: refused before anything is read.
+        ("range(10**9)", "g.add_gate('h', arg, 1.0)"),
+        # A length that does not fit a machine word: read until memory runs out.
+        ("range(2**64)", "g.add_gate('h', arg, 1.0)"),
+        # Python lists that fit, whose native form does not.
+        ("[('h', [0, 1, 2, 3, 4, 5, 6, 7], 1.0, {'a': 1.0})] * 60_000_000", "g.build_from_ir(arg)"),
+        ("[(1, 2)] * 100_000_000", "g.set_coupling_map(arg)"),
+    ],
+    ids=["qubits 10**9", "qubits 2**64", "instructions", "edges"],
+)
+def test_exhausting_a_limited_address_space(argument, call):
+    child = run_child(
+        f"""
+        from _velun_q import QuantumDAG
+        g = QuantumDAG()
+        g.add_gate("h", [0], 10.0)
+        arg = {argument}
+        first = attempt(lambda: {call})
+        del arg
+        # The process lives, and the graph is as it was and still works.
+        g.add_gate("x", [0], 5.0)
+        g.build_schedule()
+        say(first, g.node_count(), g.get_node_schedule(1))
+        """,
+        limit_bytes=2 * GIB,
+    )
+    assert outcome(child) == "MemoryError 2 (10.0, 15.0)"
+
+
+def test_exhaustion_inside_the_core_operations():
+    """The graph fits; the pass, the schedule and the export then run out of room."""
+    child = run_child(
+        """
+        import resource
+        from _velun_q import QuantumDAG
+        g = QuantumDAG()
+        g.build_from_ir([("cx", [q % 500, q % 500 + 1], 100.0, {"t": 1.0}) for q in range(20)] * 150_000)
+        g.build_schedule()
+        # Leave little more room than the graph already takes.
+        with open("/proc/self/status") as f:
+            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 64 * 2**20, resource.RLIM_INFINITY))
+        results = [attempt(lambda: g.apply_dd_pass("XY4", num_qubits=501)),
+                   attempt(g.get_all_nodes)]
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        g.build_schedule()
+        say(*results, g.node_count(), g.get_node_schedule(0), len(g.get_all_nodes()))
+        """,
+    )
+    first, export, *rest = outcome(child).split(" ", 2)
+    assert first == "MemoryError", child.stderr[-2000:]
+    # The export builds Python objects: the interpreter's MemoryError, or the
+    # fault that reports a result object that could not be made.
+    assert export in ("MemoryError", "PanicException", "ok")
+    assert rest == ["3000000 (0.0, 100.0) 3000000"]
+
+
+# ---- threads ----------------------------------------------------------------------
+
+
+def road(seed, gates=3000):
+    """A compile on a graph of the calling thread; returns everything it produced."""
+    g = QuantumDAG()
+    g.build_from_ir([(f"g{(seed + i) % 7}", [(seed + i) % 13, (seed * i) % 13], float(10 + (i * seed) % 90), {})
+                     for i in range(gates)])
+    g.set_coupling_map([(q, q + 1) for q in range(12)])
+    g.build_schedule()
+    dd = g.apply_dd_pass("XY4", {q: 5.0 for q in range(0, 13, 2)}, 13)
+    return g.get_all_nodes(), g.find_idle_windows(20.0), dd.get_all_nodes()
+
+
+def test_threads_each_working_on_their_own_graphs_at_once():
+    expected = {seed: road(seed) for seed in range(1, 9)}
+    results, errors = {}, []
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads as often as the interpreter allows
+    try:
+        def worker(seed):
+            try:
+                for _ in range(3):
+                    results[seed] = road(seed)
+            except BaseException as exc:  # noqa: B036
+                errors.append(exc)
+
+        threads = [threading.Thread(target=worker, args=(seed,)) for seed in expected]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old_interval)
+    assert errors == []
+    assert results == expected
+
+
+def test_foreign_threads_are_refused_while_the_owner_keeps_working(monkeypatch):
+    g = QuantumDAG()
+    g.set_coupling_map([(0, 1)])
+    outcomes = []
+    calls = [g.node_count, lambda: g.add_gate("evil", [0], 1.0), g.build_schedule, g.get_all_nodes, g.apply_dd_pass,
+             lambda: g.set_coupling_map([(5, 6)]), lambda: g.find_idle_windows(0.0), lambda: g.get_node_schedule(0),
+             lambda: g.build_from_ir([("evil", [0], 1.0, {})])]
+
+    def intruder(offset):
+        for n in range(offset, offset + 300):
+            try:
+                calls[n % len(calls)]()
+                outcomes.append("accepted")
+            except BaseException as exc:  # noqa: B036
+                outcomes.append(type(exc).__name__ if "unsendable" in str(exc) else repr(exc))
+
+    threads = [threading.Thread(target=intruder, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    try:
+        for i in range(2000):
+            assert g.add_gate("h", [i % 3, (i + 1) % 3], 10.0) == i
+            if i % 100 == 0:
+                g.build_schedule()
+                assert len(g.get_all_nodes()) == i + 1
+    finally:
+        for t in threads:
+            t.join()
+    assert len(outcomes) == 1200 and set(outcomes) == {"PanicException"}
+    g.build_schedule()
+    assert g.node_count() == 2000
+    assert {name for name, *_ in g.get_all_nodes()} == {"h"}
+    # Its last reference then goes on a foreign thread, with 50 more: reported, not fatal.
+    graphs = [g] + [QuantumDAG() for _ in range(50)]
+    calls.clear()
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: reports.append(str(report.exc_value)))
+    del g
+    dropper = threading.Thread(target=graphs.clear)
+    dropper.start()
+    dropper.join()
+    assert len(reports) == 51 and all("is being dropped on another thread" in r for r in reports)
+
+
+# ---- sub-interpreters ------------------------------------------------------------
+
+
+@pytest.mark.parametrize("main_first", [True, False])
+def test_sub_interpreters_get_import_error_and_main_keeps_working(main_first):
+    child = run_child(
+        f"""
+        import _interpreters
+        if {main_first}:
+            import _velun_q
+        seen = []
+        for config in ("legacy", "isolated"):
+            interp = _interpreters.create(config)
+            failure = _interpreters.run_string(interp, "import _velun_q")
+            seen.append(None if failure is None else failure.type.__name__)
+            _interpreters.destroy(interp)
+        from _velun_q import QuantumDAG
+        g = QuantumDAG()
+        g.add_gate("h", [0], 1.0)
+        g.build_schedule()
+        say(*seen, g.get_node_schedule(0))
+        """
+    )
+    assert outcome(child) == "ImportError ImportError (0.0, 1.0)"
+
+
+# ---- standard output that cannot be written -------------------------------------
+
+
+STDOUT_SETUPS = {
+    "closed": "os.close(1)\n",
+    "full device": "fd = os.open('/dev/full', os.O_WRONLY); os.dup2(fd, 1); os.close(fd)\n",
+    "reader gone": "r, w = os.pipe(); os.dup2(w, 1); os.close(w); os.close(r)\n",
+    "full pipe": """
+        import fcntl
+        r, w = os.pipe(); os.dup2(w, 1); os.close(w)
+        fcntl.fcntl(1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) | os.O_NONBLOCK)
+        try:
+            while True:
+                os.write(1, b"x" * 4096)
+        except BlockingIOError:
+            pass
+    """,
+}
+
+
+@pytest.mark.parametrize("setup", sorted(STDOUT_SETUPS))
+def test_progress_lines_to_an_unwritable_stdout(setup):
+    child = run_child(
+        STDOUT_SETUPS[setup],
+        """
+        from _velun_q import QuantumDAG
+        g = QuantumDAG()
+        g.add_gate("h", [0], 1.0)
+        g.build_schedule()
+        results = [attempt(lambda: g.build_from_ir([("x", [0], 1.0, {})])), attempt(g.apply_dd_pass)]
+        # Everything that prints nothing still works.
+        g.add_gate("y", [1], 2.0)
+        g.build_schedule()
+        say(*results, g.node_count(), g.get_node_schedule(1), len(g.get_all_nodes()))
+        """,
+        timeout=60,
+    )
+    # The first progress line already fails, so build_from_ir added nothing.
+    assert outcome(child) == "PanicException PanicException 2 (0.0, 2.0) 2"
+    assert "failed printing to stdout" in child.stderr
+
+
+def test_stdout_that_fails_after_the_first_progress_line():
+    """The nodes of the call are added before the closing line fails; the graph stays whole."""
+    child = run_child(
+        """
+        import resource, signal, tempfile
+        from _velun_q import QuantumDAG
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # over-long writes fail with EFBIG instead
+        out = tempfile.TemporaryFile()
+        os.dup2(out.fileno(), 1)
+        first_line = "\\U0001F980 [Core] Received 3 instructions from Python.\\n".encode()
+        resource.setrlimit(resource.RLIMIT_FSIZE, (len(first_line), resource.RLIM_INFINITY))
+        g = QuantumDAG()
+        result = attempt(lambda: g.build_from_ir([("a", [0], 1.0, {}), ("b", [0], 2.0, {}), ("c", [1], 3.0, {})]))
+        g.build_schedule()
+        out.seek(0)
+        say(result, out.read() == first_line, g.node_count(), g.get_node_schedule(1), g.get_all_nodes()[2][0])
+        """,
+        timeout=60,
+    )
+    assert outcome(child) == "PanicException True 3 (1.0, 3.0) c"
