@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "quantum_dag.hpp"
@@ -134,7 +135,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
   // copied without translation.
   QuantumDAG result;
   result.qubits_ = qubits_;
-  result.nodes_.reserve(2 * nodes_.size(), nodes_.qubit_pool_size() + nodes_.size(), nodes_.param_pool_size() + 3 * nodes_.size());
+  result.nodes_.reserve(2 * nodes_.size(), nodes_.qubit_pool_size() + nodes_.size(), nodes_.param_pool_size() + 3);
   for (const std::string& name : nodes_.names().keys()) result.nodes_.intern_name(name);
   const NameId dd_x = result.nodes_.intern_name("DD_X");
   const NameId dd_y = result.nodes_.intern_name("DD_Y");
@@ -155,6 +156,8 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
     if (const auto slot = qubits_.find(qubit)) pulse_ns[*slot] = duration;
   }
   std::vector<PulseTrack> tracks(slot_count);
+  constexpr std::size_t kNoPulse = std::numeric_limits<std::size_t>::max();
+  std::size_t first_pulse = kNoPulse;  // every pulse shares its parameters
   bool any_pulse = false;
   const bool clearance = num_qubits > 0 && !coupling_.empty();
   const NeighbourIndex neighbours = clearance ? NeighbourIndex(*this, num_qubits) : NeighbourIndex(*this, 0);
@@ -178,10 +181,15 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
           if (t + d > window_end) break;
           result.nodes_.begin_node();
           result.nodes_.push_qubit(q);
-          result.nodes_.push_param(amp, 0.15);
-          result.nodes_.push_param(sigma, 40.0);
-          result.nodes_.push_param(beta, 0.5);
-          result.nodes_.end_node(pulse, d);
+          if (first_pulse == kNoPulse) {
+            first_pulse = result.nodes_.size();
+            result.nodes_.push_param(amp, 0.15);
+            result.nodes_.push_param(sigma, 40.0);
+            result.nodes_.push_param(beta, 0.5);
+            result.nodes_.end_node(pulse, d);
+          } else {
+            result.nodes_.end_node_sharing_params(pulse, d, first_pulse);  // the same three values
+          }
           tracks[q].add(t, t + d);
           any_pulse = true;
           t = t + (d + kPulseSpacingNs);

@@ -57,21 +57,23 @@ std::vector<IdleWindow> QuantumDAG::find_idle_windows(double min_gap_ns) const {
   SlotWindow* cursor = found.data();
   bool any_out_of_order = false;
   {
-    const QubitSlot* slot = pool;
     Interval* const prev_of = previous.data();
     const double min_gap = min_gap_ns;
+    auto visit = [&](QubitSlot slot, const ScheduleEntry& entry) {
+      Interval& prev = prev_of[slot];
+      if (entry.start_time < prev.start) [[unlikely]] {
+        out_of_order[slot] = 1;
+        any_out_of_order = true;
+      }
+      *cursor = SlotWindow{slot, prev.end, entry.start_time};
+      cursor += entry.start_time - prev.end >= min_gap;
+      prev = Interval{entry.start_time, entry.end_time};
+    };
+    std::uint64_t begin = 0;
     for (std::size_t id = 0; id < scheduled; ++id) {
       const ScheduleEntry entry = schedule_[id];
-      for (const QubitSlot* const last = pool + qubit_ends[id]; slot != last; ++slot) {
-        Interval& prev = prev_of[*slot];
-        if (entry.start_time < prev.start) [[unlikely]] {
-          out_of_order[*slot] = 1;
-          any_out_of_order = true;
-        }
-        *cursor = SlotWindow{*slot, prev.end, entry.start_time};
-        cursor += entry.start_time - prev.end >= min_gap;
-        prev = Interval{entry.start_time, entry.end_time};
-      }
+      const std::uint64_t end_of_qubits = qubit_ends[id];
+      for (; begin < end_of_qubits; ++begin) visit(pool[begin], entry);
     }
   }
 

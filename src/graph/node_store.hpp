@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
+#include <stdexcept>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,7 +46,8 @@ class NodeStore {
   // geometrically, so that many small requests stay linear overall).
   void reserve(std::size_t nodes, std::size_t qubits, std::size_t params) {
     grow(qubit_ends_, nodes);
-    grow(param_ends_, nodes);
+    grow(param_begins_, nodes);
+    grow(param_counts_, nodes);
     grow(durations_, nodes);
     grow(name_ids_, nodes);
     grow(kinds_, nodes);
@@ -60,7 +63,10 @@ class NodeStore {
   const std::string& name(NameId id) const noexcept { return names_.key(id); }
   const Interner<std::string>& names() const noexcept { return names_; }
 
-  void begin_node() noexcept { ++node_serial_; }
+  void begin_node() noexcept {
+    ++node_serial_;
+    node_params_begin_ = params_.size();
+  }
 
   void push_qubit(QubitRef qubit) { qubits_.push_back(qubit); }
 
@@ -77,28 +83,21 @@ class NodeStore {
   }
 
   void end_node(NameId name, double duration_ns, NodeKind kind = NodeKind::Operation) {
-    const std::size_t n = size();
-    try {
-      qubit_ends_.push_back(qubits_.size());
-      param_ends_.push_back(params_.size());
-      durations_.push_back(duration_ns);
-      name_ids_.push_back(name);
-      kinds_.push_back(kind);
-    } catch (...) {
-      // Out of memory part-way: no column may keep a piece of the node.
-      qubit_ends_.resize(n);
-      param_ends_.resize(n);
-      durations_.resize(n);
-      name_ids_.resize(n);
-      abandon_node();
-      throw;
-    }
+    const std::size_t count = params_.size() - node_params_begin_;
+    if (count > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many parameters");
+    end_node(name, duration_ns, kind, node_params_begin_, static_cast<std::uint32_t>(count));
+  }
+
+  // Ends the node with no parameters of its own but the same ones as node
+  // `other` (nodes are never changed, so they can share them).
+  void end_node_sharing_params(NameId name, double duration_ns, std::size_t other) {
+    end_node(name, duration_ns, NodeKind::Operation, param_begins_[other], param_counts_[other]);
   }
 
   // Drops what the node being built has pushed so far (after a failure).
   void abandon_node() noexcept {
     qubits_.resize(qubit_ends_.empty() ? 0 : qubit_ends_.back());
-    params_.resize(param_ends_.empty() ? 0 : param_ends_.back());
+    params_.resize(node_params_begin_);
   }
 
   double duration(std::size_t i) const noexcept { return durations_[i]; }
@@ -111,8 +110,7 @@ class NodeStore {
   }
 
   std::span<const StoredParam> params(std::size_t i) const noexcept {
-    const std::size_t begin = i == 0 ? 0 : param_ends_[i - 1];
-    return {params_.data() + begin, param_ends_[i] - begin};
+    return {params_.data() + param_begins_[i], param_counts_[i]};
   }
 
   // Column views for passes that walk every node: node i's qubits end at
@@ -121,11 +119,36 @@ class NodeStore {
   std::span<const std::uint64_t> qubit_ends() const noexcept { return qubit_ends_; }
   std::span<const double> durations() const noexcept { return durations_; }
   std::span<const NodeKind> kinds() const noexcept { return kinds_; }
+  // How many nodes are of a boundary kind (none, unless made on purpose).
+  std::size_t boundary_count() const noexcept { return boundary_count_; }
 
   std::size_t qubit_pool_size() const noexcept { return qubits_.size(); }
   std::size_t param_pool_size() const noexcept { return params_.size(); }
 
  private:
+  void end_node(NameId name, double duration_ns, NodeKind kind, std::uint64_t params_begin,
+                std::uint32_t params_count) {
+    const std::size_t n = size();
+    try {
+      qubit_ends_.push_back(qubits_.size());
+      param_begins_.push_back(params_begin);
+      param_counts_.push_back(params_count);
+      durations_.push_back(duration_ns);
+      name_ids_.push_back(name);
+      kinds_.push_back(kind);
+      boundary_count_ += kind != NodeKind::Operation;
+    } catch (...) {
+      // Out of memory part-way: no column may keep a piece of the node.
+      qubit_ends_.resize(n);
+      param_begins_.resize(n);
+      param_counts_.resize(n);
+      durations_.resize(n);
+      name_ids_.resize(n);
+      abandon_node();
+      throw;
+    }
+  }
+
   template <class T>
   static void grow(std::vector<T>& items, std::size_t extra) {
     const std::size_t needed = items.size() + extra;
@@ -140,7 +163,8 @@ class NodeStore {
   // One entry per node, in id order (kept as columns, so that a pass reads
   // only what it needs).
   std::vector<std::uint64_t> qubit_ends_;  // one past the node's last qubit in qubits_
-  std::vector<std::uint64_t> param_ends_;  // one past the node's last parameter in params_
+  std::vector<std::uint64_t> param_begins_;  // where the node's parameters start in params_
+  std::vector<std::uint32_t> param_counts_;
   std::vector<double> durations_;
   std::vector<NameId> name_ids_;
   std::vector<NodeKind> kinds_;
@@ -151,6 +175,8 @@ class NodeStore {
   // Per parameter name: the node being built when it was last pushed, and where.
   std::vector<Seen> param_seen_;
   std::uint64_t node_serial_ = 0;
+  std::size_t node_params_begin_ = 0;
+  std::size_t boundary_count_ = 0;
 };
 
 }  // namespace velunq

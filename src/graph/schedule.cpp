@@ -23,17 +23,35 @@ void QuantumDAG::build_schedule() {
   const QubitSlot* const pool = nodes_.qubit_pool().data();
   const std::uint64_t* const qubit_ends = nodes_.qubit_ends().data();
   const double* const durations = nodes_.durations().data();
+  const bool operations_only = nodes_.boundary_count() == 0;
   const NodeKind* const kinds = nodes_.kinds().data();
-  const QubitSlot* slot = pool;
+  ScheduleEntry* const entries = schedule_.data();
+  std::uint64_t begin = 0;
   for (std::size_t id = 0; id < count; ++id) {
-    const QubitSlot* const last = pool + qubit_ends[id];
+    const std::uint64_t end_of_qubits = qubit_ends[id];
+    const std::uint64_t n = end_of_qubits - begin;
+    const double duration = operations_only || kinds[id] == NodeKind::Operation ? durations[id] : 0.0;
     double start = 0.0;
-    for (const QubitSlot* q = slot; q != last; ++q) {
-      if (free[*q] > start) start = free[*q];
+    if (n - 1 < 2) {
+      // One or two qubits, the usual gates, without a loop to mispredict: a
+      // one-qubit gate reads and writes its qubit twice, which is the same.
+      const QubitSlot a = pool[begin];
+      const QubitSlot b = pool[begin + n - 1];
+      if (free[a] > start) start = free[a];
+      if (free[b] > start) start = free[b];
+      const double end = start + duration;
+      entries[id] = ScheduleEntry{start, end};
+      free[a] = end;
+      free[b] = end;
+      begin = end_of_qubits;
+      continue;
     }
-    const double end = start + (kinds[id] == NodeKind::Operation ? durations[id] : 0.0);
-    schedule_[id] = ScheduleEntry{start, end};
-    for (; slot != last; ++slot) free[*slot] = end;
+    for (std::uint64_t i = begin; i < end_of_qubits; ++i) {
+      if (free[pool[i]] > start) start = free[pool[i]];
+    }
+    const double end = start + duration;
+    entries[id] = ScheduleEntry{start, end};
+    for (; begin < end_of_qubits; ++begin) free[pool[begin]] = end;
   }
 }
 
