@@ -406,23 +406,44 @@ class ExportCache {
 
   PyObject* number(double value) { return floats_.get(value); }
 
+  // A new dict of `params`. Nodes may share one parameter run (every DD pulse
+  // does); from the second node on, such a run is copied from a private
+  // template, which is cheaper than inserting entry by entry.
+  OwnedRef params(std::span<const StoredParam> params) {
+    if (params.empty()) return result_object(PyDict_New());
+    if (params.data() == template_run_) {
+      if (!template_) template_ = build(params);
+      return result_object(PyDict_Copy(template_.get()));
+    }
+    template_run_ = params.data();
+    template_ = OwnedRef();
+    return build(params);
+  }
+
  private:
+  OwnedRef build(std::span<const StoredParam> params) {
+    OwnedRef dict = result_object(PyDict_New());
+    for (const StoredParam& param : params) {
+      OwnedRef value = OwnedRef::steal(number(param.value));
+      if (PyDict_SetItem(dict.get(), name(param.name), value.get()) < 0) throw PyErrorPending{};
+    }
+    return dict;
+  }
+
   const QuantumDAG& dag_;
   std::vector<OwnedRef> names_;
   FloatCache floats_;
+  const StoredParam* template_run_ = nullptr;
+  OwnedRef template_;
 };
 
-OwnedRef export_node(const DagNode& node, ExportCache& cache) {
-  const std::size_t qubit_count = node.qubit_count();
-  OwnedRef qubits = result_object(PyList_New(static_cast<Py_ssize_t>(qubit_count)));
-  for (std::size_t i = 0; i < qubit_count; ++i) {
-    PyList_SET_ITEM(qubits.get(), static_cast<Py_ssize_t>(i), from_u64(node.qubit(i)).release());
+OwnedRef export_node(const DagNode& node, const QubitTable& table, ExportCache& cache) {
+  const std::span<const QubitSlot> slots = node.slots();
+  OwnedRef qubits = result_object(PyList_New(static_cast<Py_ssize_t>(slots.size())));
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    PyList_SET_ITEM(qubits.get(), static_cast<Py_ssize_t>(i), from_u64(table.qubit(slots[i])).release());
   }
-  OwnedRef params = result_object(PyDict_New());
-  for (const StoredParam& param : node.params()) {
-    OwnedRef value = OwnedRef::steal(cache.number(param.value));
-    if (PyDict_SetItem(params.get(), cache.name(param.name), value.get()) < 0) throw PyErrorPending{};
-  }
+  OwnedRef params = cache.params(node.params());
   OwnedRef tuple = result_object(PyTuple_New(4));
   PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(cache.name(node.name_id())));
   PyTuple_SET_ITEM(tuple.get(), 1, qubits.release());
@@ -443,7 +464,7 @@ OwnedRef export_nodes(const QuantumDAG& dag) {
   for (NodeId id = 0; id < dag.next_id(); ++id) {
     const DagNode node = dag.node(id);
     if (node.kind() != NodeKind::Operation) continue;
-    PyList_SET_ITEM(list.get(), at++, export_node(node, cache).release());
+    PyList_SET_ITEM(list.get(), at++, export_node(node, dag.qubit_table(), cache).release());
   }
   return list;
 }
