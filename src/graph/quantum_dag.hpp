@@ -106,7 +106,6 @@ class QuantumDAG {
 
  private:
   friend class DagNode;
-  friend class DdPass;
 
   NodeStore<QubitSlot> nodes_;
   Buffer<ScheduleEntry> schedule_;  // entries of ids 0 .. size() - 1
