@@ -56,11 +56,26 @@ class PulseTrack {
     }
     // Ends ascend: the pulses ending after t form a suffix. Starts ascend too,
     // so only the suffix's first pulse can be the first overlap. Pulses go
-    // in at increasing times, so the suffix is usually empty.
+    // in at increasing times, so the suffix is usually empty or short: find
+    // its start by galloping back from the end, then bisecting.
     if (!(last_end_ > t)) return nullptr;
-    const auto it = std::upper_bound(pulses_.begin(), pulses_.end(), t,
-                                     [](double value, const Pulse& p) { return value < p.end; });
-    return it != pulses_.end() && overlaps(*it) ? &*it : nullptr;
+    std::size_t low = pulses_.size() - 1;  // pulses_[low].end > t
+    std::size_t step = 1;
+    while (low > 0 && pulses_[low - 1].end > t) {
+      const std::size_t probe = low > step ? low - step : 0;
+      if (pulses_[probe].end > t) {
+        low = probe;
+        step *= 2;
+      } else {
+        const auto first = pulses_.begin() + static_cast<std::ptrdiff_t>(probe) + 1;
+        low = static_cast<std::size_t>(
+            std::upper_bound(first, pulses_.begin() + static_cast<std::ptrdiff_t>(low), t,
+                             [](double value, const Pulse& p) { return value < p.end; }) -
+            pulses_.begin());
+        break;
+      }
+    }
+    return overlaps(pulses_[low]) ? &pulses_[low] : nullptr;
   }
 
  private:
@@ -161,6 +176,12 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
   bool any_pulse = false;
   const bool clearance = num_qubits > 0 && !coupling_.empty();
   const NeighbourIndex neighbours = clearance ? NeighbourIndex(*this, num_qubits) : NeighbourIndex(*this, 0);
+  // Only the pulses of a qubit that some qubit scans as its neighbour are
+  // ever looked at again; the others need no record.
+  std::vector<char> tracked(slot_count, 0);
+  for (QubitSlot slot = 0; slot < slot_count; ++slot) {
+    for (QubitSlot neighbour : neighbours.of(slot)) tracked[neighbour] = 1;
+  }
 
   const std::size_t scheduled = std::min<std::size_t>(node_total, schedule_.size());
   for (std::size_t id = 0; id < scheduled; ++id) {
@@ -190,7 +211,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
           } else {
             result.nodes_.end_node_sharing_params(pulse, d, first_pulse);  // the same three values
           }
-          tracks[q].add(t, t + d);
+          if (tracked[q]) tracks[q].add(t, t + d);
           any_pulse = true;
           t = t + (d + kPulseSpacingNs);
         }
