@@ -58,11 +58,11 @@ def main():
     # line by line so that the two stay in order.
     sys.stdout.reconfigure(line_buffering=True)
 
-    spec = json.loads(args.circuit.read_text())
-    instructions = [(n, q, d, p) for n, q, d, p in spec["instructions"]]
-    edges = [tuple(e) for e in spec["coupling"]]
-    durations = {int(q): d for q, d in spec.get("pulse_durations", {}).items()}
-    print(f"Circuit: {spec['name']}")
+    circuit = json.loads(args.circuit.read_text())
+    instructions = [(n, q, d, p) for n, q, d, p in circuit["instructions"]]
+    edges = [tuple(e) for e in circuit["coupling"]]
+    durations = {int(q): d for q, d in circuit.get("pulse_durations", {}).items()}
+    print(f"Circuit: {circuit['name']}")
 
     print("\n1. Import")
     dag = _velun_q.QuantumDAG()
@@ -85,7 +85,7 @@ def main():
         print(f"   q{qubit}: {start:7.1f} .. {end:7.1f}  ({end - start:.1f} ns idle)")
 
     print(f"\n5. Dynamical decoupling ({args.sequence}, neighbour clearance on)")
-    result = dag.apply_dd_pass(args.sequence, durations, spec["num_qubits"])
+    result = dag.apply_dd_pass(args.sequence, durations, circuit["num_qubits"])
     exported = result.get_all_nodes()
     report_pulses(dag, exported)
     print(f"   the input graph is unchanged: {dag.node_count()} nodes; the result has {len(exported)}")

@@ -9,12 +9,12 @@ import _velun_q
 from reference import RefDAG, same
 
 QuantumDAG = _velun_q.QuantumDAG
-CRAB = "\U0001F980"
+MARK = "\U0001F980"
 
 
 def lines(n_in, n_total):
-    return (f"{CRAB} [Core] Received {n_in} instructions from Python.\n"
-            f"{CRAB} [Core] Graph memory now contains {n_total} nodes.\n")
+    return (f"{MARK} [Core] Received {n_in} instructions from Python.\n"
+            f"{MARK} [Core] Graph memory now contains {n_total} nodes.\n")
 
 
 def test_import_appends_and_numbers_in_call_order(capfd):
@@ -99,8 +99,8 @@ def test_progress_lines_bypass_sys_stdout():
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == b"''"
     assert proc.stdout.decode("utf-8") == lines(2, 2) + (
-        f"{CRAB} [Core] Starting apply_dd_pass with 2 nodes...\n"
-        f"{CRAB} [Core] apply_dd_pass finished! Optimized DAG contains 2 nodes.\n")
+        f"{MARK} [Core] Starting apply_dd_pass with 2 nodes...\n"
+        f"{MARK} [Core] apply_dd_pass finished! Optimized DAG contains 2 nodes.\n")
 
 
 def test_progress_lines_are_whole_and_not_buffered_on_a_pipe():
