@@ -78,53 +78,37 @@ def malloc_trim():
 
 # --- one turn of each contender ---------------------------------------------
 
-def module_road(circ, pulse_durations, keep=None):
-    t = {}
-    t0 = CLOCK()
-    dag = QuantumDAG()
+def road(make_dag, circ, pulse_durations, with_dd=True, keep=None):
+    """Times each stage of the road on a fresh graph from `make_dag`."""
+    marks = [CLOCK()]
+    dag = make_dag()
     dag.build_from_ir(circ.instructions)
-    t1 = CLOCK()
+    marks.append(CLOCK())
     dag.set_coupling_map(circ.edges)
-    t2 = CLOCK()
+    marks.append(CLOCK())
     dag.build_schedule()
-    t3 = CLOCK()
+    marks.append(CLOCK())
     dag.find_idle_windows(FEW_GAP_NS)
-    t4 = CLOCK()
-    out = dag.apply_dd_pass(SEQUENCE, pulse_durations, circ.num_qubits)
-    t5 = CLOCK()
-    exported = out.get_all_nodes()
-    t6 = CLOCK()
-    for name, a, b in zip(STAGES, (t0, t1, t2, t3, t4, t5), (t1, t2, t3, t4, t5, t6)):
-        t[name] = b - a
-    t["road"] = t6 - t0
-    if keep is not None:
-        keep["export"] = exported
+    marks.append(CLOCK())
+    if with_dd:
+        out = dag.apply_dd_pass(SEQUENCE, pulse_durations, circ.num_qubits)
+        marks.append(CLOCK())
+        exported = out.get_all_nodes()
+        marks.append(CLOCK())
+        if keep is not None:
+            keep["export"] = exported
+    t = {name: b - a for name, a, b in zip(STAGES, marks, marks[1:])}
+    if with_dd:
+        t["road"] = marks[-1] - marks[0]
     return t
+
+
+def module_road(circ, pulse_durations, keep=None):
+    return road(QuantumDAG, circ, pulse_durations, keep=keep)
 
 
 def pure_road(circ, pulse_durations, with_dd=True):
-    t = {}
-    t0 = CLOCK()
-    dag = pure_python.PyDAG()
-    dag.build_from_ir(circ.instructions)
-    t1 = CLOCK()
-    dag.set_coupling_map(circ.edges)
-    t2 = CLOCK()
-    dag.build_schedule()
-    t3 = CLOCK()
-    dag.find_idle_windows(FEW_GAP_NS)
-    t4 = CLOCK()
-    if not with_dd:
-        return {"build_from_ir": t1 - t0, "set_coupling_map": t2 - t1, "build_schedule": t3 - t2,
-                "find_idle_windows": t4 - t3}
-    out = dag.apply_dd_pass(SEQUENCE, pulse_durations, circ.num_qubits)
-    t5 = CLOCK()
-    out.get_all_nodes()
-    t6 = CLOCK()
-    for name, a, b in zip(STAGES, (t0, t1, t2, t3, t4, t5), (t1, t2, t3, t4, t5, t6)):
-        t[name] = b - a
-    t["road"] = t6 - t0
-    return t
+    return road(pure_python.PyDAG, circ, pulse_durations, with_dd=with_dd)
 
 
 def timed(fn):
