@@ -78,20 +78,21 @@ def malloc_trim():
 
 # --- one turn of each contender ---------------------------------------------
 
-def road(make_dag, circ, pulse_durations, with_dd=True, keep=None):
+def road(make_dag, instructions, edges, num_qubits, pulse_durations, sequence=SEQUENCE,
+         with_dd=True, keep=None):
     """Times each stage of the road on a fresh graph from `make_dag`."""
     marks = [CLOCK()]
     dag = make_dag()
-    dag.build_from_ir(circ.instructions)
+    dag.build_from_ir(instructions)
     marks.append(CLOCK())
-    dag.set_coupling_map(circ.edges)
+    dag.set_coupling_map(edges)
     marks.append(CLOCK())
     dag.build_schedule()
     marks.append(CLOCK())
     dag.find_idle_windows(FEW_GAP_NS)
     marks.append(CLOCK())
     if with_dd:
-        out = dag.apply_dd_pass(SEQUENCE, pulse_durations, circ.num_qubits)
+        out = dag.apply_dd_pass(sequence, pulse_durations, num_qubits)
         marks.append(CLOCK())
         exported = out.get_all_nodes()
         marks.append(CLOCK())
@@ -104,11 +105,12 @@ def road(make_dag, circ, pulse_durations, with_dd=True, keep=None):
 
 
 def module_road(circ, pulse_durations, keep=None):
-    return road(QuantumDAG, circ, pulse_durations, keep=keep)
+    return road(QuantumDAG, circ.instructions, circ.edges, circ.num_qubits, pulse_durations, keep=keep)
 
 
 def pure_road(circ, pulse_durations, with_dd=True):
-    return road(pure_python.PyDAG, circ, pulse_durations, with_dd=with_dd)
+    return road(pure_python.PyDAG, circ.instructions, circ.edges, circ.num_qubits, pulse_durations,
+                with_dd=with_dd)
 
 
 def timed(fn):
@@ -240,23 +242,7 @@ def reference_workload(args):
     pd = {q: qiskit_peer.REF_NS["x"] for q in range(ref.num_qubits)}
 
     def module_turn():
-        marks = [CLOCK()]
-        dag = QuantumDAG()
-        dag.build_from_ir(ref.ir)
-        marks.append(CLOCK())
-        dag.set_coupling_map(ref.edges)
-        marks.append(CLOCK())
-        dag.build_schedule()
-        marks.append(CLOCK())
-        dag.find_idle_windows(FEW_GAP_NS)
-        marks.append(CLOCK())
-        out = dag.apply_dd_pass("XY", pd, ref.num_qubits)
-        marks.append(CLOCK())
-        out.get_all_nodes()
-        marks.append(CLOCK())
-        t = {stage: b - a for stage, a, b in zip(STAGES, marks, marks[1:])}
-        t["road"] = marks[-1] - marks[0]
-        return t
+        return road(QuantumDAG, ref.ir, ref.edges, ref.num_qubits, pd, sequence="XY")
 
     def module_passes():
         # Like for like with the peer's timed region: the graph is imported

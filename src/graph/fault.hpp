@@ -6,7 +6,6 @@
 // boundary turns it into the `PanicException` that reaches the caller.
 #pragma once
 
-#include <cstdint>
 #include <source_location>
 #include <stdexcept>
 #include <string>
@@ -24,11 +23,5 @@ class InternalFault : public std::runtime_error {
  private:
   std::source_location where_;
 };
-
-// Checks an invariant; a false condition is an internal fault at the caller's location.
-inline void ensure(bool condition, const char* message,
-                   std::source_location where = std::source_location::current()) {
-  if (!condition) throw InternalFault(message, where);
-}
 
 }  // namespace velunq
