@@ -456,8 +456,7 @@ OwnedRef export_node(const DagNode& node, const QubitTable& table, ExportCache& 
 
 OwnedRef export_nodes(const QuantumDAG& dag) {
   // Boundary nodes are not exported; gate insertion never makes them.
-  std::size_t exported = 0;
-  for (NodeId id = 0; id < dag.next_id(); ++id) exported += dag.node(id).kind() == NodeKind::Operation;
+  const std::size_t exported = dag.node_count() - dag.store().boundary_count();
   OwnedRef list = result_object(PyList_New(static_cast<Py_ssize_t>(exported)));
   ExportCache cache(dag);
   Py_ssize_t at = 0;
