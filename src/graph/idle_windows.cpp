@@ -47,7 +47,7 @@ std::vector<IdleWindow> QuantumDAG::find_idle_windows(double min_gap_ns) const {
   std::vector<char> out_of_order(slot_count, 0);
 
   const QubitSlot* const pool = nodes_.qubit_pool().data();
-  const std::uint64_t* const qubit_ends = nodes_.qubit_ends().data();
+  const PoolIndex* const qubit_ends = nodes_.qubit_ends().data();
   // The hot loop: a candidate window is written for every occurrence and
   // kept by advancing the cursor only when it qualifies (no branch to miss).
   // Every occurrence may make a window, so the room is reserved up front;
@@ -69,10 +69,10 @@ std::vector<IdleWindow> QuantumDAG::find_idle_windows(double min_gap_ns) const {
       cursor += entry.start_time - prev.end >= min_gap;
       prev = Interval{entry.start_time, entry.end_time};
     };
-    std::uint64_t begin = 0;
+    std::size_t begin = 0;
     for (std::size_t id = 0; id < scheduled; ++id) {
       const ScheduleEntry entry = schedule_[id];
-      const std::uint64_t end_of_qubits = qubit_ends[id];
+      const std::size_t end_of_qubits = qubit_ends[id];
       for (; begin < end_of_qubits; ++begin) visit(pool[begin], entry);
     }
   }

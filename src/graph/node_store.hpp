@@ -35,9 +35,18 @@ struct StoredParam {
   double value;
 };
 
-template <class QubitRef>
+// A position in a store's qubit or parameter pool. Four bytes keep the
+// per-node columns small; a store refuses to grow a pool past what it can
+// address (std::length_error), which is far beyond any graph that fits in
+// memory today.
+using PoolIndex = std::uint32_t;
+
+template <class QubitRef, class Index = PoolIndex>
 class NodeStore {
  public:
+  // The most entries either pool may hold.
+  static constexpr std::size_t kMaxPoolSize = std::numeric_limits<Index>::max();
+
   // The kind column is written last, so it alone says how many nodes are whole.
   std::size_t size() const noexcept { return kinds_.size(); }
   bool empty() const noexcept { return kinds_.empty(); }
@@ -83,9 +92,7 @@ class NodeStore {
   }
 
   void end_node(NameId name, double duration_ns, NodeKind kind = NodeKind::Operation) {
-    const std::size_t count = params_.size() - node_params_begin_;
-    if (count > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many parameters");
-    end_node(name, duration_ns, kind, node_params_begin_, static_cast<std::uint32_t>(count));
+    end_node(name, duration_ns, kind, node_params_begin_, params_.size() - node_params_begin_);
   }
 
   // Ends the node with no parameters of its own but the same ones as node
@@ -116,7 +123,7 @@ class NodeStore {
   // Column views for passes that walk every node: node i's qubits end at
   // qubit_ends()[i] in qubit_pool().
   std::span<const QubitRef> qubit_pool() const noexcept { return qubits_; }
-  std::span<const std::uint64_t> qubit_ends() const noexcept { return qubit_ends_; }
+  std::span<const Index> qubit_ends() const noexcept { return qubit_ends_; }
   std::span<const double> durations() const noexcept { return durations_; }
   std::span<const NodeKind> kinds() const noexcept { return kinds_; }
   // How many nodes are of a boundary kind (none, unless made on purpose).
@@ -126,13 +133,17 @@ class NodeStore {
   std::size_t param_pool_size() const noexcept { return params_.size(); }
 
  private:
-  void end_node(NameId name, double duration_ns, NodeKind kind, std::uint64_t params_begin,
-                std::uint32_t params_count) {
+  void end_node(NameId name, double duration_ns, NodeKind kind, std::size_t params_begin,
+                std::size_t params_count) {
+    if (qubits_.size() > kMaxPoolSize || params_.size() > kMaxPoolSize) {
+      abandon_node();
+      throw std::length_error("the graph's qubit or parameter pool is full");
+    }
     const std::size_t n = size();
     try {
-      qubit_ends_.push_back(qubits_.size());
-      param_begins_.push_back(params_begin);
-      param_counts_.push_back(params_count);
+      qubit_ends_.push_back(static_cast<Index>(qubits_.size()));
+      param_begins_.push_back(static_cast<Index>(params_begin));
+      param_counts_.push_back(static_cast<Index>(params_count));
       durations_.push_back(duration_ns);
       name_ids_.push_back(name);
       kinds_.push_back(kind);
@@ -162,9 +173,9 @@ class NodeStore {
 
   // One entry per node, in id order (kept as columns, so that a pass reads
   // only what it needs).
-  std::vector<std::uint64_t> qubit_ends_;  // one past the node's last qubit in qubits_
-  std::vector<std::uint64_t> param_begins_;  // where the node's parameters start in params_
-  std::vector<std::uint32_t> param_counts_;
+  std::vector<Index> qubit_ends_;  // one past the node's last qubit in qubits_
+  std::vector<Index> param_begins_;  // where the node's parameters start in params_
+  std::vector<Index> param_counts_;
   std::vector<double> durations_;
   std::vector<NameId> name_ids_;
   std::vector<NodeKind> kinds_;

@@ -21,15 +21,15 @@ void QuantumDAG::build_schedule() {
   std::vector<double> free_at(qubits_.size(), std::numeric_limits<double>::quiet_NaN());
   double* const free = free_at.data();
   const QubitSlot* const pool = nodes_.qubit_pool().data();
-  const std::uint64_t* const qubit_ends = nodes_.qubit_ends().data();
+  const PoolIndex* const qubit_ends = nodes_.qubit_ends().data();
   const double* const durations = nodes_.durations().data();
   const bool operations_only = nodes_.boundary_count() == 0;
   const NodeKind* const kinds = nodes_.kinds().data();
   ScheduleEntry* const entries = schedule_.data();
-  std::uint64_t begin = 0;
+  std::size_t begin = 0;
   for (std::size_t id = 0; id < count; ++id) {
-    const std::uint64_t end_of_qubits = qubit_ends[id];
-    const std::uint64_t n = end_of_qubits - begin;
+    const std::size_t end_of_qubits = qubit_ends[id];
+    const std::size_t n = end_of_qubits - begin;
     const double duration = operations_only || kinds[id] == NodeKind::Operation ? durations[id] : 0.0;
     double start = 0.0;
     if (n - 1 < 2) {
@@ -46,7 +46,7 @@ void QuantumDAG::build_schedule() {
       begin = end_of_qubits;
       continue;
     }
-    for (std::uint64_t i = begin; i < end_of_qubits; ++i) {
+    for (std::size_t i = begin; i < end_of_qubits; ++i) {
       if (free[pool[i]] > start) start = free[pool[i]];
     }
     const double end = start + duration;

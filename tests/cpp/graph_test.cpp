@@ -121,5 +121,37 @@ TEST(Interner, NumbersKeysInFirstAppearanceOrderThroughGrowthAndCopies) {
   EXPECT_FALSE(names.find(std::string_view("a")).has_value());
 }
 
+TEST(NodeStore, RefusesToOutgrowItsPoolIndexAndKeepsEarlierNodesWhole) {
+  // A one-byte pool index stands in for the four-byte one: 255 entries at most.
+  NodeStore<QubitSlot, std::uint8_t> store;
+  const NameId gate = store.intern_name("g");
+  const NameId theta = store.intern_name("theta");
+  const auto add = [&](std::size_t qubits, std::size_t params) {
+    store.begin_node();
+    for (std::size_t i = 0; i < qubits; ++i) store.push_qubit(static_cast<QubitSlot>(i));
+    for (std::size_t i = 0; i < params; ++i) store.push_param(store.intern_name("p" + std::to_string(i)), 1.0);
+    store.end_node(gate, 1.0);
+  };
+  add(200, 1);
+  add(55, 0);  // exactly full
+  EXPECT_THROW(add(1, 0), std::length_error);
+  ASSERT_EQ(store.size(), 2u);
+  EXPECT_EQ(store.qubit_pool_size(), 255u);
+  EXPECT_EQ(store.qubits(1).size(), 55u);
+  add(0, 254);  // parameters fill up the same way
+  EXPECT_THROW(add(0, 1), std::length_error);
+  ASSERT_EQ(store.size(), 3u);
+  EXPECT_EQ(store.params(2).size(), 254u);
+  EXPECT_EQ(store.params(0)[0].value, 1.0);
+  store.begin_node();
+  store.end_node_sharing_params(gate, 2.0, 0);  // a full pool can still be shared
+  EXPECT_EQ(store.params(3).size(), 1u);
+  store.begin_node();
+  store.push_param(theta, 2.0);
+  EXPECT_THROW(store.end_node(gate, 1.0), std::length_error);
+  EXPECT_EQ(store.size(), 4u);
+  EXPECT_EQ(store.param_pool_size(), 255u);
+}
+
 }  // namespace
 }  // namespace velunq::test
