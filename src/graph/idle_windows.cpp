@@ -7,9 +7,9 @@
 //
 // In a schedule built from non-negative durations the operations on a qubit
 // already start in id order, so one pass in id order pairs each operation
-// with its predecessor and nothing needs sorting but the finished windows, by
-// qubit. A qubit where a start goes backwards (after a negative or NaN
-// duration) has its operations gathered and stably sorted by start instead.
+// with its predecessor and writes the window straight into the qubit's run.
+// A qubit where a start goes backwards (after a negative or NaN duration)
+// has its operations gathered and stably sorted by start instead.
 
 #include <algorithm>
 #include <limits>
@@ -19,98 +19,91 @@
 
 namespace velunq {
 
-namespace {
-
-struct Interval {
-  double start;
-  double end;
-};
-
-struct SlotWindow {
-  QubitSlot slot;
-  double start;
-  double end;
-};
-
-}  // namespace
-
-std::vector<IdleWindow> QuantumDAG::find_idle_windows(double min_gap_ns) const {
-  std::vector<IdleWindow> result;
+IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
+  IdleWindowList result;
   const std::size_t scheduled = schedule_.size();
   if (scheduled == 0 || nodes_.empty()) return result;
   const std::size_t slot_count = qubits_.size();
-
-  // The previous operation on each qubit slot; a NaN start means none yet
-  // (no start is NaN), and a NaN end makes no window.
-  constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
-  std::vector<Interval> previous(slot_count, Interval{kNone, kNone});
-  std::vector<char> out_of_order(slot_count, 0);
-
   const QubitSlot* const pool = nodes_.qubit_pool().data();
   const PoolIndex* const qubit_ends = nodes_.qubit_ends().data();
-  // The hot loop: a candidate window is written for every occurrence and
-  // kept by advancing the cursor only when it qualifies (no branch to miss).
-  // Every occurrence may make a window, so the room is reserved up front;
-  // pages past the windows actually found are never touched.
-  Buffer<SlotWindow> found;  // in id order of the later operation
-  found.resize_for_overwrite(nodes_.qubit_pool_size() + 1);
-  SlotWindow* cursor = found.data();
-  bool any_out_of_order = false;
-  {
-    Interval* const prev_of = previous.data();
-    const double min_gap = min_gap_ns;
-    auto visit = [&](QubitSlot slot, const ScheduleEntry& entry) {
-      Interval& prev = prev_of[slot];
-      if (entry.start_time < prev.start) [[unlikely]] {
-        out_of_order[slot] = 1;
-        any_out_of_order = true;
-      }
-      *cursor = SlotWindow{slot, prev.end, entry.start_time};
-      cursor += entry.start_time - prev.end >= min_gap;
-      prev = Interval{entry.start_time, entry.end_time};
-    };
-    std::size_t begin = 0;
-    for (std::size_t id = 0; id < scheduled; ++id) {
-      const ScheduleEntry entry = schedule_[id];
-      const std::size_t end_of_qubits = qubit_ends[id];
-      for (; begin < end_of_qubits; ++begin) visit(pool[begin], entry);
-    }
-  }
 
-  if (any_out_of_order) {
-    // Redo those qubits from their operations sorted stably by start. A qubit
-    // has fewer windows than operations, so the room above still suffices.
-    cursor = std::remove_if(found.data(), cursor, [&](const SlotWindow& w) { return out_of_order[w.slot] != 0; });
-    std::vector<std::vector<Interval>> ops(slot_count);
-    const QubitSlot* slot = pool;
-    for (std::size_t id = 0; id < scheduled; ++id) {
-      const ScheduleEntry entry = schedule_[id];
-      for (const QubitSlot* const last = pool + qubit_ends[id]; slot != last; ++slot) {
-        if (out_of_order[*slot]) ops[*slot].push_back(Interval{entry.start_time, entry.end_time});
-      }
-    }
-    for (QubitSlot q = 0; q < slot_count; ++q) {
-      std::vector<Interval>& list = ops[q];
-      std::stable_sort(list.begin(), list.end(), [](const Interval& a, const Interval& b) { return a.start < b.start; });
-      for (std::size_t i = 1; i < list.size(); ++i) {
-        if (list[i].start - list[i - 1].end >= min_gap_ns) *cursor++ = SlotWindow{q, list[i - 1].end, list[i].start};
-      }
-    }
-  }
-  const std::span<const SlotWindow> windows(found.data(), cursor);
-
-  // Group the windows by qubit, qubits in ascending index, keeping each
-  // qubit's windows in the order found (a stable counting sort).
+  // A qubit's run has room for one window per operation on it, which is one
+  // more than it can hold: the pass below writes each candidate before
+  // deciding whether to keep it. Runs are laid out in ascending qubit index.
   std::vector<QubitSlot> by_qubit(slot_count);
   std::iota(by_qubit.begin(), by_qubit.end(), QubitSlot{0});
   std::sort(by_qubit.begin(), by_qubit.end(),
             [this](QubitSlot a, QubitSlot b) { return qubits_.qubit(a) < qubits_.qubit(b); });
-  std::vector<std::size_t> offset(slot_count, 0);
-  for (const SlotWindow& w : windows) ++offset[w.slot];
-  std::size_t total = 0;
-  for (QubitSlot slot : by_qubit) total += std::exchange(offset[slot], total);
-  result.resize(windows.size());
-  for (const SlotWindow& w : windows) result[offset[w.slot]++] = IdleWindow{qubits_.qubit(w.slot), w.start, w.end};
+  std::vector<std::size_t> run_begin(slot_count, 0);
+  for (const QubitSlot* slot = pool; slot != pool + qubit_ends[scheduled - 1]; ++slot) ++run_begin[*slot];
+  std::size_t room = 0;
+  for (QubitSlot slot : by_qubit) room += std::exchange(run_begin[slot], room);
+  result.buffer_.resize_for_overwrite(room);
+  TimeSpan* const buffer = result.buffer_.data();
+
+  // Per qubit slot: the previous operation (a NaN start means none yet; no
+  // start is NaN, and a NaN end makes no window) and where its next window goes.
+  struct Cursor {
+    double start;
+    double end;
+    TimeSpan* next;
+  };
+  constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+  std::vector<Cursor> cursors(slot_count);
+  for (QubitSlot slot = 0; slot < slot_count; ++slot) cursors[slot] = Cursor{kNone, kNone, buffer + run_begin[slot]};
+  std::vector<char> out_of_order(slot_count, 0);
+  bool any_out_of_order = false;
+
+  // The hot loop: a candidate is written for every operation and kept by
+  // advancing the cursor only when it qualifies (no branch to miss).
+  {
+    Cursor* const cursor_of = cursors.data();
+    const double min_gap = min_gap_ns;
+    std::size_t begin = 0;
+    for (std::size_t id = 0; id < scheduled; ++id) {
+      const ScheduleEntry entry = schedule_[id];
+      for (const std::size_t end = qubit_ends[id]; begin < end; ++begin) {
+        Cursor& c = cursor_of[pool[begin]];
+        if (entry.start_time < c.start) [[unlikely]] {
+          out_of_order[pool[begin]] = 1;
+          any_out_of_order = true;
+        }
+        *c.next = TimeSpan{c.end, entry.start_time};
+        c.next += entry.start_time - c.end >= min_gap;
+        c.start = entry.start_time;
+        c.end = entry.end_time;
+      }
+    }
+  }
+
+  if (any_out_of_order) {
+    // Redo those qubits from their operations sorted stably by start.
+    std::vector<std::vector<TimeSpan>> ops(slot_count);
+    const QubitSlot* slot = pool;
+    for (std::size_t id = 0; id < scheduled; ++id) {
+      const ScheduleEntry entry = schedule_[id];
+      for (const QubitSlot* const last = pool + qubit_ends[id]; slot != last; ++slot) {
+        if (out_of_order[*slot]) ops[*slot].push_back(TimeSpan{entry.start_time, entry.end_time});
+      }
+    }
+    for (QubitSlot q = 0; q < slot_count; ++q) {
+      if (!out_of_order[q]) continue;
+      std::vector<TimeSpan>& list = ops[q];
+      std::stable_sort(list.begin(), list.end(), [](const TimeSpan& a, const TimeSpan& b) { return a.start < b.start; });
+      TimeSpan*& next = cursors[q].next;
+      next = buffer + run_begin[q];
+      for (std::size_t i = 1; i < list.size(); ++i) {
+        if (list[i].start - list[i - 1].end >= min_gap_ns) *next++ = TimeSpan{list[i - 1].end, list[i].start};
+      }
+    }
+  }
+
+  for (QubitSlot slot : by_qubit) {
+    const auto size = static_cast<std::size_t>(cursors[slot].next - (buffer + run_begin[slot]));
+    if (size == 0) continue;
+    result.runs_.push_back(IdleWindowList::Run{qubits_.qubit(slot), run_begin[slot], size});
+    result.size_ += size;
+  }
   return result;
 }
 

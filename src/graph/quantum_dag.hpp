@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "buffer.hpp"
+#include "idle_windows.hpp"
 #include "instruction_list.hpp"
 #include "interner.hpp"
 #include "node_store.hpp"
@@ -94,7 +95,7 @@ class QuantumDAG {
 
   // Gaps of at least min_gap_ns between consecutive operations on each qubit;
   // qubits in ascending index, windows of a qubit in ascending time.
-  std::vector<IdleWindow> find_idle_windows(double min_gap_ns) const;
+  IdleWindowList find_idle_windows(double min_gap_ns) const;
 
   // --- dynamical decoupling ------------------------------------------------
   QuantumDAG apply_dd_pass(std::string_view sequence, const PulseDurations& pulse_durations,

@@ -18,6 +18,13 @@ struct ScheduleEntry {
   friend bool operator==(const ScheduleEntry&, const ScheduleEntry&) = default;
 };
 
+// A stretch of time, in nanoseconds.
+struct TimeSpan {
+  double start;
+  double end;
+  friend bool operator==(const TimeSpan&, const TimeSpan&) = default;
+};
+
 // A stretch of idle time on one qubit between two consecutive operations.
 struct IdleWindow {
   Qubit qubit;

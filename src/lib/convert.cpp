@@ -365,24 +365,21 @@ class FloatCache {
 
 }  // namespace
 
-OwnedRef from_idle_windows(const std::vector<IdleWindow>& windows) {
+OwnedRef from_idle_windows(const IdleWindowList& windows) {
   OwnedRef list = result_object(PyList_New(static_cast<Py_ssize_t>(windows.size())));
   FloatCache floats;
-  OwnedRef qubit;  // windows come in runs per qubit
-  Qubit qubit_value = 0;
-  for (std::size_t i = 0; i < windows.size(); ++i) {
-    const IdleWindow& window = windows[i];
-    if (!qubit || qubit_value != window.qubit) {
-      qubit = from_u64(window.qubit);
-      qubit_value = window.qubit;
+  Py_ssize_t i = 0;
+  for (const IdleWindowList::Run& run : windows.runs()) {
+    const OwnedRef qubit = from_u64(run.qubit);
+    for (const TimeSpan& window : windows.windows(run)) {
+      OwnedRef tuple = result_object(PyTuple_New(3));
+      PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(qubit.get()));
+      PyTuple_SET_ITEM(tuple.get(), 1, floats.get(window.start));
+      PyTuple_SET_ITEM(tuple.get(), 2, floats.get(window.end));
+      // Numbers only: the collector can never find a cycle through it.
+      PyObject_GC_UnTrack(tuple.get());
+      PyList_SET_ITEM(list.get(), i++, tuple.release());
     }
-    OwnedRef tuple = result_object(PyTuple_New(3));
-    PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(qubit.get()));
-    PyTuple_SET_ITEM(tuple.get(), 1, floats.get(window.start));
-    PyTuple_SET_ITEM(tuple.get(), 2, floats.get(window.end));
-    // Numbers only: the collector can never find a cycle through it.
-    PyObject_GC_UnTrack(tuple.get());
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple.release());
   }
   return list;
 }

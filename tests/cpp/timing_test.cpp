@@ -71,7 +71,7 @@ TEST(IdleWindows, WorkedExamples) {
     QuantumDAG dag = dag_of(*c.gates);
     EXPECT_TRUE(dag.find_idle_windows(-kInf).empty());  // nothing before the schedule is built
     dag.build_schedule();
-    EXPECT_EQ(dag.find_idle_windows(c.min_gap), c.expected) << "min_gap " << c.min_gap;
+    EXPECT_EQ(dag.find_idle_windows(c.min_gap).to_vector(), c.expected) << "min_gap " << c.min_gap;
   }
 }
 
@@ -113,7 +113,7 @@ TEST(Timing, MatchesTheReferenceOnRandomCircuits) {
           << "round " << round << " node " << id;
     }
     for (double gap : gaps) {
-      const auto got = dag.find_idle_windows(gap);
+      const auto got = dag.find_idle_windows(gap).to_vector();
       const auto want = reference_windows(gates, schedule, gap);
       ASSERT_EQ(got.size(), want.size()) << "round " << round << " min_gap " << gap;
       for (std::size_t i = 0; i < got.size(); ++i)
