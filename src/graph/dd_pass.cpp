@@ -183,9 +183,10 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
     for (QubitSlot neighbour : neighbours.of(slot)) tracked[neighbour] = 1;
   }
 
-  const std::size_t scheduled = std::min<std::size_t>(node_total, schedule_.size());
+  const std::size_t scheduled = std::min<std::size_t>(node_total, starts_.size());
+  const auto charged = nodes_.charged_durations();
   for (std::size_t id = 0; id < scheduled; ++id) {
-    const auto [start, end] = schedule_[id];
+    const auto [start, end] = schedule_of(id, charged);
     const std::span<const QubitSlot> slots = nodes_.qubits(id);
 
     for (QubitSlot q : slots) {

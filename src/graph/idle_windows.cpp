@@ -21,11 +21,12 @@ namespace velunq {
 
 IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   IdleWindowList result;
-  const std::size_t scheduled = schedule_.size();
+  const std::size_t scheduled = starts_.size();
   if (scheduled == 0 || nodes_.empty()) return result;
   const std::size_t slot_count = qubits_.size();
   const QubitSlot* const pool = nodes_.qubit_pool().data();
   const PoolIndex* const qubit_ends = nodes_.qubit_ends().data();
+  const auto charged = nodes_.charged_durations();
 
   // A qubit's run has room for one window per operation on it, which is one
   // more than it can hold: the pass below writes each candidate before
@@ -61,7 +62,7 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
     const double min_gap = min_gap_ns;
     std::size_t begin = 0;
     for (std::size_t id = 0; id < scheduled; ++id) {
-      const ScheduleEntry entry = schedule_[id];
+      const ScheduleEntry entry = schedule_of(id, charged);
       for (const std::size_t end = qubit_ends[id]; begin < end; ++begin) {
         Cursor& c = cursor_of[pool[begin]];
         if (entry.start_time < c.start) [[unlikely]] {
@@ -81,7 +82,7 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
     std::vector<std::vector<TimeSpan>> ops(slot_count);
     const QubitSlot* slot = pool;
     for (std::size_t id = 0; id < scheduled; ++id) {
-      const ScheduleEntry entry = schedule_[id];
+      const ScheduleEntry entry = schedule_of(id, charged);
       for (const QubitSlot* const last = pool + qubit_ends[id]; slot != last; ++slot) {
         if (out_of_order[*slot]) ops[*slot].push_back(TimeSpan{entry.start_time, entry.end_time});
       }

@@ -108,6 +108,20 @@ class NodeStore {
   }
 
   double duration(std::size_t i) const noexcept { return durations_[i]; }
+  // The time the schedule charges each node: its duration, or 0.0 for a
+  // boundary node. A view for loops over many nodes (the kind column is only
+  // read when there are boundary nodes at all).
+  struct ChargedDurations {
+    const double* durations;
+    const NodeKind* kinds;
+    bool operations_only;
+    double operator[](std::size_t i) const noexcept {
+      return operations_only || kinds[i] == NodeKind::Operation ? durations[i] : 0.0;
+    }
+  };
+  ChargedDurations charged_durations() const noexcept {
+    return {durations_.data(), kinds_.data(), boundary_count_ == 0};
+  }
   NameId name_id(std::size_t i) const noexcept { return name_ids_[i]; }
   NodeKind kind(std::size_t i) const noexcept { return kinds_[i]; }
 

@@ -87,11 +87,11 @@ class QuantumDAG {
   // Stores the as-soon-as-possible start and end of every node present now.
   void build_schedule();
   std::optional<ScheduleEntry> node_schedule(NodeId id) const noexcept {
-    if (id >= schedule_.size()) return std::nullopt;
-    return schedule_[id];
+    if (id >= starts_.size()) return std::nullopt;
+    return schedule_of(id);
   }
   // Scheduled nodes are exactly ids 0 .. scheduled_count() - 1.
-  std::uint64_t scheduled_count() const noexcept { return schedule_.size(); }
+  std::uint64_t scheduled_count() const noexcept { return starts_.size(); }
 
   // Gaps of at least min_gap_ns between consecutive operations on each qubit;
   // qubits in ascending index, windows of a qubit in ascending time.
@@ -108,8 +108,16 @@ class QuantumDAG {
  private:
   friend class DagNode;
 
+  // A scheduled node's times. Only starts are stored: nodes never change, so
+  // the end is the very sum the schedule computed.
+  ScheduleEntry schedule_of(std::size_t id) const noexcept { return schedule_of(id, nodes_.charged_durations()); }
+  ScheduleEntry schedule_of(std::size_t id, const NodeStore<QubitSlot>::ChargedDurations& charged) const noexcept {
+    const double start = starts_[id];
+    return ScheduleEntry{start, start + charged[id]};
+  }
+
   NodeStore<QubitSlot> nodes_;
-  Buffer<ScheduleEntry> schedule_;  // entries of ids 0 .. size() - 1
+  Buffer<double> starts_;  // scheduled start of ids 0 .. size() - 1
   Interner<std::pair<Qubit, Qubit>> coupling_;
   QubitTable qubits_;
 };

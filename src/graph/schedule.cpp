@@ -13,7 +13,7 @@ namespace velunq {
 
 void QuantumDAG::build_schedule() {
   const std::size_t count = nodes_.size();
-  schedule_.resize_for_overwrite(count);
+  starts_.resize_for_overwrite(count);
   if (count == 0) return;
 
   // End of the node taken last on each qubit slot. NaN stands for "not used
@@ -22,15 +22,13 @@ void QuantumDAG::build_schedule() {
   double* const free = free_at.data();
   const QubitSlot* const pool = nodes_.qubit_pool().data();
   const PoolIndex* const qubit_ends = nodes_.qubit_ends().data();
-  const double* const durations = nodes_.durations().data();
-  const bool operations_only = nodes_.boundary_count() == 0;
-  const NodeKind* const kinds = nodes_.kinds().data();
-  ScheduleEntry* const entries = schedule_.data();
+  const auto charged = nodes_.charged_durations();
+  double* const starts = starts_.data();
   std::size_t begin = 0;
   for (std::size_t id = 0; id < count; ++id) {
     const std::size_t end_of_qubits = qubit_ends[id];
     const std::size_t n = end_of_qubits - begin;
-    const double duration = operations_only || kinds[id] == NodeKind::Operation ? durations[id] : 0.0;
+    const double duration = charged[id];
     double start = 0.0;
     if (n - 1 < 2) {
       // One or two qubits, the usual gates, without a loop to mispredict: a
@@ -40,7 +38,7 @@ void QuantumDAG::build_schedule() {
       if (free[a] > start) start = free[a];
       if (free[b] > start) start = free[b];
       const double end = start + duration;
-      entries[id] = ScheduleEntry{start, end};
+      starts[id] = start;
       free[a] = end;
       free[b] = end;
       begin = end_of_qubits;
@@ -50,7 +48,7 @@ void QuantumDAG::build_schedule() {
       if (free[pool[i]] > start) start = free[pool[i]];
     }
     const double end = start + duration;
-    entries[id] = ScheduleEntry{start, end};
+    starts[id] = start;
     for (; begin < end_of_qubits; ++begin) free[pool[begin]] = end;
   }
 }
