@@ -577,7 +577,7 @@ def machine_info():
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--sizes", default="10k,100k,1M")
-    ap.add_argument("--repeat", type=int, default=7, help="turns per contender (best of N)")
+    ap.add_argument("--repeat", type=int, default=11, help="turns per contender (best of N)")
     ap.add_argument("--pure-max", default="100k", help="largest size for pure Python")
     ap.add_argument("--pure-repeat", type=int, default=2, help="turns for pure Python")
     ap.add_argument("--qiskit-max", default="100k", help="largest size for the peer framework")
