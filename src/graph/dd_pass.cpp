@@ -12,8 +12,9 @@
 // neighbour's pulses in placement order, and a restart from the first
 // neighbour after every shift. It is kept exactly, but made cheap: each
 // qubit's coupled neighbours are listed once per call, and a neighbour's
-// pulses are searched by bisection while they are sorted and disjoint (the
-// usual case) instead of one by one.
+// pulses are searched by galloping and bisection while they are sorted and
+// disjoint (the usual case) instead of one by one, each search starting where
+// the same qubit's previous search of that neighbour ended.
 
 #include <algorithm>
 #include <cmath>
@@ -48,37 +49,63 @@ class PulseTrack {
   }
 
   // The first pulse, in placement order, that [t, t + d) overlaps.
-  const Pulse* first_overlap(double t, double d) const noexcept {
+  //
+  // `hint` is where the caller's previous search of this track ended. One
+  // qubit's searches mostly move forward in time, so starting from there
+  // walks each track once from front to back instead of searching it afresh.
+  const Pulse* first_overlap(double t, double d, std::size_t& hint) const noexcept {
     const auto overlaps = [t, d](const Pulse& p) { return t + d > p.start && p.end > t; };
     if (!sorted_and_disjoint_) {
       const auto it = std::find_if(pulses_.begin(), pulses_.end(), overlaps);
       return it == pulses_.end() ? nullptr : &*it;
     }
     // Ends ascend: the pulses ending after t form a suffix. Starts ascend too,
-    // so only the suffix's first pulse can be the first overlap. Pulses go
-    // in at increasing times, so the suffix is usually empty or short: find
-    // its start by galloping back from the end, then bisecting.
+    // so only the suffix's first pulse can be the first overlap.
     if (!(last_end_ > t)) return nullptr;
-    std::size_t low = pulses_.size() - 1;  // pulses_[low].end > t
-    std::size_t step = 1;
-    while (low > 0 && pulses_[low - 1].end > t) {
-      const std::size_t probe = low > step ? low - step : 0;
-      if (pulses_[probe].end > t) {
-        low = probe;
-        step *= 2;
-      } else {
-        const auto first = pulses_.begin() + static_cast<std::ptrdiff_t>(probe) + 1;
-        low = static_cast<std::size_t>(
-            std::upper_bound(first, pulses_.begin() + static_cast<std::ptrdiff_t>(low), t,
-                             [](double value, const Pulse& p) { return value < p.end; }) -
-            pulses_.begin());
-        break;
-      }
-    }
-    return overlaps(pulses_[low]) ? &pulses_[low] : nullptr;
+    hint = first_ending_after(t, hint);
+    return overlaps(pulses_[hint]) ? &pulses_[hint] : nullptr;
   }
 
  private:
+  // The index of the first pulse that ends after t, given that the last one
+  // does: gallop from `from` towards it, then bisect.
+  std::size_t first_ending_after(double t, std::size_t from) const noexcept {
+    const std::size_t last = pulses_.size() - 1;
+    std::size_t low;   // the answer is in [low, high]
+    std::size_t high;  // pulses_[high].end > t
+    std::size_t step = 1;
+    if (from > last) from = last;
+    if (pulses_[from].end > t) {
+      high = from;
+      low = 0;
+      while (high > 0) {
+        const std::size_t probe = high > step ? high - step : 0;
+        if (!(pulses_[probe].end > t)) {
+          low = probe + 1;
+          break;
+        }
+        high = probe;
+        step *= 2;
+      }
+    } else {
+      low = from + 1;
+      for (;;) {
+        const std::size_t probe = std::min(last, from + step);
+        if (pulses_[probe].end > t) {
+          high = probe;
+          break;
+        }
+        low = probe + 1;
+        step *= 2;
+      }
+    }
+    const auto begin = pulses_.begin();
+    return static_cast<std::size_t>(
+        std::partition_point(begin + static_cast<std::ptrdiff_t>(low), begin + static_cast<std::ptrdiff_t>(high),
+                             [t](const Pulse& p) { return !(p.end > t); }) -
+        begin);
+  }
+
   std::vector<Pulse> pulses_;
   double last_end_ = 0.0;  // of the last pulse, when there is one
   bool sorted_and_disjoint_ = true;
@@ -110,6 +137,10 @@ class NeighbourIndex {
   std::span<const QubitSlot> of(QubitSlot slot) const noexcept {
     return {neighbours_.data() + begin_[slot], begin_[slot + 1] - begin_[slot]};
   }
+  // Where the slot's neighbours start among all entries (for data kept per
+  // entry, like search hints).
+  std::size_t first_entry(QubitSlot slot) const noexcept { return begin_[slot]; }
+  std::size_t entry_count() const noexcept { return neighbours_.size(); }
 
  private:
   struct Edge {
@@ -124,13 +155,15 @@ class NeighbourIndex {
 // Moves the start t of a pulse of length d on `slot` past every overlapping
 // pulse of a coupled neighbour, rescanning from the first neighbour after
 // each move. Each move lands past an existing pulse end, so it terminates.
+// `hints` holds one search hint per neighbour (see PulseTrack::first_overlap).
 double clear_of_neighbours(double t, double d, std::span<const QubitSlot> neighbours,
-                           const std::vector<PulseTrack>& tracks) {
+                           const std::vector<PulseTrack>& tracks, std::size_t* hints) {
   for (;;) {
     const Pulse* hit = nullptr;
-    for (QubitSlot neighbour : neighbours) {
-      if (tracks[neighbour].empty()) continue;
-      hit = tracks[neighbour].first_overlap(t, d);
+    for (std::size_t i = 0; i < neighbours.size(); ++i) {
+      const PulseTrack& track = tracks[neighbours[i]];
+      if (track.empty()) continue;
+      hit = track.first_overlap(t, d, hints[i]);
       if (hit) break;
     }
     if (!hit) return t;
@@ -179,6 +212,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
   // Only the pulses of a qubit that some qubit scans as its neighbour are
   // ever looked at again; the others need no record.
   std::vector<char> tracked(slot_count, 0);
+  std::vector<std::size_t> hints(neighbours.entry_count(), 0);
   for (QubitSlot slot = 0; slot < slot_count; ++slot) {
     for (QubitSlot neighbour : neighbours.of(slot)) tracked[neighbour] = 1;
   }
@@ -199,7 +233,9 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
           if (busy_until[p] > window_end) window_end = busy_until[p];
         }
         for (NameId pulse : pulse_list) {
-          if (clearance && any_pulse) t = clear_of_neighbours(t, d, neighbours.of(q), tracks);
+          if (clearance && any_pulse) {
+            t = clear_of_neighbours(t, d, neighbours.of(q), tracks, hints.data() + neighbours.first_entry(q));
+          }
           if (t + d > window_end) break;
           result.nodes_.begin_node();
           result.nodes_.push_qubit(q);

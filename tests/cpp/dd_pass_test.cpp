@@ -225,5 +225,36 @@ TEST(DdPass, MatchesTheReferenceOnRandomCircuits) {
   EXPECT_GT(blocked, 20);
 }
 
+TEST(DdPass, MatchesTheReferenceOnLongCircuits) {
+  // Long runs of pulses on densely coupled qubits, so that a neighbour's pulse
+  // list grows long and later searches start far from its ends; a rare
+  // negative duration sends a qubit back in time, and a search backwards.
+  std::mt19937_64 rng(4099);
+  const std::vector<double> durations{0, 5, 10, 20, 35, 50, 60, 100, 150, 300};
+  const std::vector<double> pulse_choices{5, 10, 15, 20, 25, 40};
+  int shifts = 0, pulses = 0;
+  for (int round = 0; round < 300; ++round) {
+    PassInput r;
+    const Qubit width = 2 + rng() % 5;
+    for (std::size_t i = 100 + rng() % 300; i > 0; --i) {
+      Gate g{"g", {rng() % width}, pick(rng, durations), {}};
+      if (rng() % 3 == 0) g.qubits.push_back(rng() % width);
+      if (rng() % 60 == 0) g.duration = -40.0;
+      r.gates.push_back(g);
+    }
+    for (Qubit a = 0; a < width; ++a)
+      for (Qubit b = a + 1; b < width; ++b)
+        if (rng() % 3) r.coupling.insert({a, b}), r.coupling.insert({b, a});  // the graph keeps both
+    for (Qubit q = 0; q < width; ++q) r.durations.emplace_back(q, pick(rng, pulse_choices));
+    r.sequence = rng() % 2 ? "XY4" : "XY";
+    r.num_qubits = 1 + rng() % width;
+    const Placed ref = run_both(r);
+    if (HasFatalFailure()) return;
+    shifts += ref.shifts, pulses += static_cast<int>(ref.pulse_times.size());
+  }
+  EXPECT_GT(pulses, 20000);
+  EXPECT_GT(shifts, 2000);
+}
+
 }  // namespace
 }  // namespace velunq::test
