@@ -64,6 +64,11 @@ class NodeStore {
     grow(params_, params);
   }
 
+  // Whether that many more qubits and parameters fit the pools.
+  bool pools_can_take(std::size_t qubits, std::size_t params) const noexcept {
+    return qubits <= kMaxPoolSize - qubits_.size() && params <= kMaxPoolSize - params_.size();
+  }
+
   NameId intern_name(std::string_view name) {
     const NameId id = names_.intern(name);
     if (id >= param_seen_.size()) param_seen_.resize(names_.size());

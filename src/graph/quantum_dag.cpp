@@ -1,5 +1,6 @@
 #include "quantum_dag.hpp"
 
+#include <stdexcept>
 #include <string>
 
 namespace velunq {
@@ -66,6 +67,9 @@ void QuantumDAG::build_from_ir(const InstructionList& instructions, ProgressSink
                 " instructions from Python.\n");
 
   const NodeStore<Qubit>& source = instructions.store();
+  if (!nodes_.pools_can_take(source.qubit_pool_size(), source.param_pool_size())) {
+    throw std::length_error("the graph's qubit or parameter pool cannot take the instructions");
+  }
   std::vector<NameId> name_of(source.names().size());
   for (NameId i = 0; i < name_of.size(); ++i) name_of[i] = nodes_.intern_name(source.name(i));
 

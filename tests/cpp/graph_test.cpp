@@ -133,6 +133,9 @@ TEST(NodeStore, RefusesToOutgrowItsPoolIndexAndKeepsEarlierNodesWhole) {
     store.end_node(gate, 1.0);
   };
   add(200, 1);
+  EXPECT_TRUE(store.pools_can_take(55, 254));
+  EXPECT_FALSE(store.pools_can_take(56, 0));
+  EXPECT_FALSE(store.pools_can_take(0, 255));
   add(55, 0);  // exactly full
   EXPECT_THROW(add(1, 0), std::length_error);
   ASSERT_EQ(store.size(), 2u);
