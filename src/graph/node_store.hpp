@@ -47,19 +47,18 @@ class NodeStore {
   // The most entries either pool may hold.
   static constexpr std::size_t kMaxPoolSize = std::numeric_limits<Index>::max();
 
-  // The kind column is written last, so it alone says how many nodes are whole.
-  std::size_t size() const noexcept { return kinds_.size(); }
-  bool empty() const noexcept { return kinds_.empty(); }
+  // The tag column is written last, so it alone says how many nodes are whole.
+  std::size_t size() const noexcept { return tags_.size(); }
+  bool empty() const noexcept { return tags_.empty(); }
 
   // Room for that many more nodes, qubits and parameters (growing
   // geometrically, so that many small requests stay linear overall).
   void reserve(std::size_t nodes, std::size_t qubits, std::size_t params) {
     grow(qubit_ends_, nodes);
-    grow(param_begins_, nodes);
-    grow(param_counts_, nodes);
+    grow(param_ends_, nodes);
     grow(durations_, nodes);
     grow(name_ids_, nodes);
-    grow(kinds_, nodes);
+    grow(tags_, nodes);
     grow(qubits_, qubits);
     grow(params_, params);
   }
@@ -97,13 +96,34 @@ class NodeStore {
   }
 
   void end_node(NameId name, double duration_ns, NodeKind kind = NodeKind::Operation) {
-    end_node(name, duration_ns, kind, node_params_begin_, params_.size() - node_params_begin_);
+    end_node(name, duration_ns, static_cast<std::uint8_t>(kind));
   }
 
   // Ends the node with no parameters of its own but the same ones as node
-  // `other` (nodes are never changed, so they can share them).
+  // `other` (nodes are never changed, so they can share them). A store
+  // shares one run of parameters this way, the first one asked for; sharing
+  // any other run copies it.
   void end_node_sharing_params(NameId name, double duration_ns, std::size_t other) {
-    end_node(name, duration_ns, NodeKind::Operation, param_begins_[other], param_counts_[other]);
+    params_.resize(node_params_begin_);  // the node's own pushes give way
+    if (has_shared_run_ && (other == shared_owner_ || (tags_[other] & kSharesRun))) {
+      end_node(name, duration_ns, static_cast<std::uint8_t>(NodeKind::Operation) | kSharesRun);
+      return;
+    }
+    const std::span<const StoredParam> run = params(other);
+    const auto begin = static_cast<std::size_t>(run.data() - params_.data());
+    if (!has_shared_run_) {
+      shared_begin_ = static_cast<Index>(begin);
+      shared_count_ = static_cast<Index>(run.size());
+      shared_owner_ = other;
+      has_shared_run_ = true;
+    }
+    if (begin == shared_begin_ && run.size() == shared_count_) {
+      end_node(name, duration_ns, static_cast<std::uint8_t>(NodeKind::Operation) | kSharesRun);
+      return;
+    }
+    const std::vector<StoredParam> copy(run.begin(), run.end());  // params_ may move
+    for (const StoredParam& param : copy) params_.push_back(param);
+    end_node(name, duration_ns);
   }
 
   // Drops what the node being built has pushed so far (after a failure).
@@ -118,17 +138,17 @@ class NodeStore {
   // read when there are boundary nodes at all).
   struct ChargedDurations {
     const double* durations;
-    const NodeKind* kinds;
+    const std::uint8_t* tags;
     bool operations_only;
     double operator[](std::size_t i) const noexcept {
-      return operations_only || kinds[i] == NodeKind::Operation ? durations[i] : 0.0;
+      return operations_only || kind_of(tags[i]) == NodeKind::Operation ? durations[i] : 0.0;
     }
   };
   ChargedDurations charged_durations() const noexcept {
-    return {durations_.data(), kinds_.data(), boundary_count_ == 0};
+    return {durations_.data(), tags_.data(), boundary_count_ == 0};
   }
   NameId name_id(std::size_t i) const noexcept { return name_ids_[i]; }
-  NodeKind kind(std::size_t i) const noexcept { return kinds_[i]; }
+  NodeKind kind(std::size_t i) const noexcept { return kind_of(tags_[i]); }
 
   std::span<const QubitRef> qubits(std::size_t i) const noexcept {
     const std::size_t begin = i == 0 ? 0 : qubit_ends_[i - 1];
@@ -136,7 +156,9 @@ class NodeStore {
   }
 
   std::span<const StoredParam> params(std::size_t i) const noexcept {
-    return {params_.data() + param_begins_[i], param_counts_[i]};
+    if (tags_[i] & kSharesRun) return {params_.data() + shared_begin_, shared_count_};
+    const std::size_t begin = i == 0 ? 0 : param_ends_[i - 1];
+    return {params_.data() + begin, param_ends_[i] - begin};
   }
 
   // Column views for passes that walk every node: node i's qubits end at
@@ -144,7 +166,6 @@ class NodeStore {
   std::span<const QubitRef> qubit_pool() const noexcept { return qubits_; }
   std::span<const Index> qubit_ends() const noexcept { return qubit_ends_; }
   std::span<const double> durations() const noexcept { return durations_; }
-  std::span<const NodeKind> kinds() const noexcept { return kinds_; }
   // How many nodes are of a boundary kind (none, unless made on purpose).
   std::size_t boundary_count() const noexcept { return boundary_count_; }
 
@@ -152,8 +173,12 @@ class NodeStore {
   std::size_t param_pool_size() const noexcept { return params_.size(); }
 
  private:
-  void end_node(NameId name, double duration_ns, NodeKind kind, std::size_t params_begin,
-                std::size_t params_count) {
+  // A node's tag: its kind, and whether it uses the shared parameter run.
+  static constexpr std::uint8_t kKindMask = 0x3;
+  static constexpr std::uint8_t kSharesRun = 0x80;
+  static NodeKind kind_of(std::uint8_t tag) noexcept { return static_cast<NodeKind>(tag & kKindMask); }
+
+  void end_node(NameId name, double duration_ns, std::uint8_t tag) {
     if (qubits_.size() > kMaxPoolSize || params_.size() > kMaxPoolSize) {
       abandon_node();
       throw std::length_error("the graph's qubit or parameter pool is full");
@@ -161,17 +186,15 @@ class NodeStore {
     const std::size_t n = size();
     try {
       qubit_ends_.push_back(static_cast<Index>(qubits_.size()));
-      param_begins_.push_back(static_cast<Index>(params_begin));
-      param_counts_.push_back(static_cast<Index>(params_count));
+      param_ends_.push_back(static_cast<Index>(params_.size()));
       durations_.push_back(duration_ns);
       name_ids_.push_back(name);
-      kinds_.push_back(kind);
-      boundary_count_ += kind != NodeKind::Operation;
+      tags_.push_back(tag);
+      boundary_count_ += kind_of(tag) != NodeKind::Operation;
     } catch (...) {
       // Out of memory part-way: no column may keep a piece of the node.
       qubit_ends_.resize(n);
-      param_begins_.resize(n);
-      param_counts_.resize(n);
+      param_ends_.resize(n);
       durations_.resize(n);
       name_ids_.resize(n);
       abandon_node();
@@ -193,11 +216,10 @@ class NodeStore {
   // One entry per node, in id order (kept as columns, so that a pass reads
   // only what it needs).
   std::vector<Index> qubit_ends_;  // one past the node's last qubit in qubits_
-  std::vector<Index> param_begins_;  // where the node's parameters start in params_
-  std::vector<Index> param_counts_;
+  std::vector<Index> param_ends_;  // one past the node's own parameters in params_
   std::vector<double> durations_;
   std::vector<NameId> name_ids_;
-  std::vector<NodeKind> kinds_;
+  std::vector<std::uint8_t> tags_;
   // Every node's qubits and parameters, in node order.
   std::vector<QubitRef> qubits_;
   std::vector<StoredParam> params_;
@@ -207,6 +229,11 @@ class NodeStore {
   std::uint64_t node_serial_ = 0;
   std::size_t node_params_begin_ = 0;
   std::size_t boundary_count_ = 0;
+  // The parameter run that nodes tagged kSharesRun use.
+  Index shared_begin_ = 0;
+  Index shared_count_ = 0;
+  std::size_t shared_owner_ = 0;  // the node whose own run it is
+  bool has_shared_run_ = false;
 };
 
 }  // namespace velunq

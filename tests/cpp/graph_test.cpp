@@ -156,5 +156,47 @@ TEST(NodeStore, RefusesToOutgrowItsPoolIndexAndKeepsEarlierNodesWhole) {
   EXPECT_EQ(store.param_pool_size(), 255u);
 }
 
+TEST(NodeStore, SharesOneParameterRunAndCopiesAnyOther) {
+  NodeStore<QubitSlot> store;
+  const NameId gate = store.intern_name("g");
+  const NameId a = store.intern_name("a");
+  const NameId b = store.intern_name("b");
+  const auto own = [&](std::vector<StoredParam> params) {
+    store.begin_node();
+    for (const StoredParam& p : params) store.push_param(p.name, p.value);
+    store.end_node(gate, 1.0);
+    return store.size() - 1;
+  };
+  const auto shared = [&](std::size_t other) {
+    store.begin_node();
+    store.push_param(b, 9.0);  // given way to the shared run
+    store.end_node_sharing_params(gate, 2.0, other);
+    return store.size() - 1;
+  };
+  const auto values = [&](std::size_t i) {
+    std::vector<std::pair<NameId, double>> out;
+    for (const StoredParam& p : store.params(i)) out.emplace_back(p.name, p.value);
+    return out;
+  };
+  const std::size_t first = own({{a, 1.0}, {b, 2.0}});
+  const std::size_t second = own({{a, 3.0}});
+  const std::size_t s1 = shared(first);
+  const std::size_t s2 = shared(s1);      // sharing a sharer: the same run
+  const std::size_t copy = shared(second);  // another run: copied
+  const std::size_t after = own({{b, 4.0}});
+  EXPECT_EQ(store.params(s1).data(), store.params(first).data());
+  EXPECT_EQ(store.params(s2).data(), store.params(first).data());
+  EXPECT_NE(store.params(copy).data(), store.params(second).data());
+  EXPECT_EQ(values(copy), values(second));
+  EXPECT_EQ(values(after), (std::vector<std::pair<NameId, double>>{{b, 4.0}}));
+  EXPECT_EQ(values(second), (std::vector<std::pair<NameId, double>>{{a, 3.0}}));
+  EXPECT_EQ(store.param_pool_size(), 5u);  // 2 + 1 + the copy + 1; the given-way pushes are gone
+  EXPECT_EQ(store.kind(s1), NodeKind::Operation);
+  EXPECT_EQ(store.duration(s2), 2.0);
+  const NodeStore<QubitSlot> copied = store;
+  EXPECT_EQ(copied.params(s2).size(), 2u);
+  EXPECT_EQ(copied.params(s2)[1].value, 2.0);
+}
+
 }  // namespace
 }  // namespace velunq::test
