@@ -41,6 +41,22 @@ class PulseTrack {
  public:
   bool empty() const noexcept { return pulses_.empty(); }
 
+  // Whether the track has doubled since it was last trimmed.
+  bool trim_due() const noexcept { return pulses_.size() >= next_trim_; }
+
+  // Forgets the pulses that end by `w`, on the caller's promise that no
+  // search will ever start before w again: such a pulse can never be the
+  // first overlap. Only a sorted track is trimmed; it is looked at again once
+  // it has doubled, so trimming costs a constant per pulse added.
+  void trim(double w) {
+    if (sorted_and_disjoint_) {
+      const auto ended = std::partition_point(pulses_.begin(), pulses_.end(), [w](const Pulse& p) { return p.end <= w; });
+      forgotten_ += static_cast<std::size_t>(ended - pulses_.begin());
+      pulses_.erase(pulses_.begin(), ended);
+    }
+    next_trim_ = std::max<std::size_t>(kFirstTrim, 2 * pulses_.size());
+  }
+
   void add(double start, double end) {
     const bool well_formed = start <= end && (pulses_.empty() || last_end_ <= start);
     sorted_and_disjoint_ = sorted_and_disjoint_ && well_formed;  // false for any NaN
@@ -62,8 +78,10 @@ class PulseTrack {
     // Ends ascend: the pulses ending after t form a suffix. Starts ascend too,
     // so only the suffix's first pulse can be the first overlap.
     if (!(last_end_ > t)) return nullptr;
-    hint = first_ending_after(t, hint);
-    return overlaps(pulses_[hint]) ? &pulses_[hint] : nullptr;
+    // Hints count the forgotten pulses too, so trimming leaves them valid.
+    const std::size_t first = first_ending_after(t, hint > forgotten_ ? hint - forgotten_ : 0);
+    hint = first + forgotten_;
+    return overlaps(pulses_[first]) ? &pulses_[first] : nullptr;
   }
 
  private:
@@ -106,7 +124,11 @@ class PulseTrack {
         begin);
   }
 
+  static constexpr std::size_t kFirstTrim = 64;
+
   std::vector<Pulse> pulses_;
+  std::size_t forgotten_ = 0;  // pulses trimmed off the front
+  std::size_t next_trim_ = kFirstTrim;
   double last_end_ = 0.0;  // of the last pulse, when there is one
   bool sorted_and_disjoint_ = true;
 };
@@ -132,6 +154,13 @@ class NeighbourIndex {
     for (std::size_t i = 1; i < begin_.size(); ++i) begin_[i] += begin_[i - 1];
     neighbours_.reserve(edges.size());
     for (const Edge& edge : edges) neighbours_.push_back(edge.to);
+    // The same edges the other way round: who scans each slot.
+    scanner_begin_.assign(table.size() + 1, 0);
+    for (const Edge& edge : edges) ++scanner_begin_[edge.to + 1];
+    for (std::size_t i = 1; i < scanner_begin_.size(); ++i) scanner_begin_[i] += scanner_begin_[i - 1];
+    scanners_.resize(edges.size());
+    std::vector<std::size_t> next(scanner_begin_.begin(), scanner_begin_.end() - 1);
+    for (const Edge& edge : edges) scanners_[next[edge.to]++] = edge.from;
   }
 
   std::span<const QubitSlot> of(QubitSlot slot) const noexcept {
@@ -141,6 +170,10 @@ class NeighbourIndex {
   // entry, like search hints).
   std::size_t first_entry(QubitSlot slot) const noexcept { return begin_[slot]; }
   std::size_t entry_count() const noexcept { return neighbours_.size(); }
+  // The slots that have `slot` among their neighbours.
+  std::span<const QubitSlot> scanners_of(QubitSlot slot) const noexcept {
+    return {scanners_.data() + scanner_begin_[slot], scanner_begin_[slot + 1] - scanner_begin_[slot]};
+  }
 
  private:
   struct Edge {
@@ -150,6 +183,8 @@ class NeighbourIndex {
   };
   std::vector<std::size_t> begin_;
   std::vector<QubitSlot> neighbours_;
+  std::vector<std::size_t> scanner_begin_;
+  std::vector<QubitSlot> scanners_;
 };
 
 // Moves the start t of a pulse of length d on `slot` past every overlapping
@@ -213,6 +248,9 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
   // ever looked at again; the others need no record.
   std::vector<char> tracked(slot_count, 0);
   std::vector<std::size_t> hints(neighbours.entry_count(), 0);
+  // With no negative or NaN durations, each qubit's busy time only grows
+  // through the walk, so old pulses can be forgotten.
+  const bool times_only_grow = nodes_.backward_count() == 0;
   for (QubitSlot slot = 0; slot < slot_count; ++slot) {
     for (QubitSlot neighbour : neighbours.of(slot)) tracked[neighbour] = 1;
   }
@@ -248,7 +286,17 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
           } else {
             result.nodes_.end_node_sharing_params(pulse, d, first_pulse);  // the same three values
           }
-          if (tracked[q]) tracks[q].add(t, t + d);
+          if (tracked[q]) {
+            PulseTrack& track = tracks[q];
+            track.add(t, t + d);
+            if (times_only_grow && track.trim_due()) {
+              // Every search of this track starts at or after its scanner's
+              // busy time, and busy times only grow.
+              double earliest = std::numeric_limits<double>::infinity();
+              for (QubitSlot s : neighbours.scanners_of(q)) earliest = std::min(earliest, busy_until[s]);
+              track.trim(earliest);
+            }
+          }
           any_pulse = true;
           t = t + (d + kPulseSpacingNs);
         }

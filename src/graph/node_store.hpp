@@ -168,6 +168,9 @@ class NodeStore {
   std::span<const double> durations() const noexcept { return durations_; }
   // How many nodes are of a boundary kind (none, unless made on purpose).
   std::size_t boundary_count() const noexcept { return boundary_count_; }
+  // How many operations have a negative or NaN duration (with none, every
+  // qubit's timeline only moves forward).
+  std::size_t backward_count() const noexcept { return backward_count_; }
 
   std::size_t qubit_pool_size() const noexcept { return qubits_.size(); }
   std::size_t param_pool_size() const noexcept { return params_.size(); }
@@ -191,6 +194,7 @@ class NodeStore {
       name_ids_.push_back(name);
       tags_.push_back(tag);
       boundary_count_ += kind_of(tag) != NodeKind::Operation;
+      backward_count_ += kind_of(tag) == NodeKind::Operation && !(duration_ns >= 0.0);
     } catch (...) {
       // Out of memory part-way: no column may keep a piece of the node.
       qubit_ends_.resize(n);
@@ -229,6 +233,7 @@ class NodeStore {
   std::uint64_t node_serial_ = 0;
   std::size_t node_params_begin_ = 0;
   std::size_t boundary_count_ = 0;
+  std::size_t backward_count_ = 0;
   // The parameter run that nodes tagged kSharesRun use.
   Index shared_begin_ = 0;
   Index shared_count_ = 0;
