@@ -179,6 +179,7 @@ class NodeStore {
   // A node's tag: its kind, and whether it uses the shared parameter run.
   static constexpr std::uint8_t kKindMask = 0x3;
   static constexpr std::uint8_t kSharesRun = 0x80;
+  static_assert(static_cast<std::uint8_t>(NodeKind::Output) <= kKindMask);
   static NodeKind kind_of(std::uint8_t tag) noexcept { return static_cast<NodeKind>(tag & kKindMask); }
 
   void end_node(NameId name, double duration_ns, std::uint8_t tag) {
