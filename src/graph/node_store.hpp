@@ -105,26 +105,22 @@ class NodeStore {
   // any other run copies it.
   void end_node_sharing_params(NameId name, double duration_ns, std::size_t other) {
     params_.resize(node_params_begin_);  // the node's own pushes give way
-    if (has_shared_run_ && (other == shared_owner_ || (tags_[other] & kSharesRun))) {
-      end_node(name, duration_ns, static_cast<std::uint8_t>(NodeKind::Operation) | kSharesRun);
-      return;
-    }
-    const std::span<const StoredParam> run = params(other);
-    const auto begin = static_cast<std::size_t>(run.data() - params_.data());
     if (!has_shared_run_) {
-      shared_begin_ = static_cast<Index>(begin);
+      const std::span<const StoredParam> run = params(other);
+      shared_begin_ = static_cast<Index>(run.data() - params_.data());
       shared_count_ = static_cast<Index>(run.size());
       shared_owner_ = other;
       has_shared_run_ = true;
-    }
-    if (begin == shared_begin_ && run.size() == shared_count_) {
-      end_node(name, duration_ns, static_cast<std::uint8_t>(NodeKind::Operation) | kSharesRun);
+    } else if (other != shared_owner_ && !(tags_[other] & kSharesRun)) {
+      const std::span<const StoredParam> run = params(other);
+      const std::vector<StoredParam> copy(run.begin(), run.end());  // params_ may move
+      params_.insert(params_.end(), copy.begin(), copy.end());
+      end_node(name, duration_ns);
       return;
     }
-    const std::vector<StoredParam> copy(run.begin(), run.end());  // params_ may move
-    for (const StoredParam& param : copy) params_.push_back(param);
-    end_node(name, duration_ns);
+    end_node(name, duration_ns, static_cast<std::uint8_t>(NodeKind::Operation) | kSharesRun);
   }
+
 
   // Drops what the node being built has pushed so far (after a failure).
   void abandon_node() noexcept {
@@ -165,7 +161,6 @@ class NodeStore {
   // qubit_ends()[i] in qubit_pool().
   std::span<const QubitRef> qubit_pool() const noexcept { return qubits_; }
   std::span<const Index> qubit_ends() const noexcept { return qubit_ends_; }
-  std::span<const double> durations() const noexcept { return durations_; }
   // How many nodes are of a boundary kind (none, unless made on purpose).
   std::size_t boundary_count() const noexcept { return boundary_count_; }
   // How many operations have a negative or NaN duration (with none, every

@@ -84,7 +84,7 @@ class QuantumDAG {
   const std::vector<std::pair<Qubit, Qubit>>& coupling_pairs() const noexcept { return coupling_.keys(); }
 
   // --- timing --------------------------------------------------------------
-  // Stores the as-soon-as-possible start and end of every node present now.
+  // Schedules every node present now as soon as possible (see node_schedule).
   void build_schedule();
   std::optional<ScheduleEntry> node_schedule(NodeId id) const noexcept {
     if (id >= starts_.size()) return std::nullopt;
