@@ -42,37 +42,60 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   result.buffer_.resize_for_overwrite(room);
   TimeSpan* const buffer = result.buffer_.data();
 
-  // Per qubit slot: the previous operation (a NaN start means none yet; no
-  // start is NaN, and a NaN end makes no window) and where its next window goes.
+  // Per qubit slot: the end of the previous operation (NaN before the first:
+  // a NaN end makes no window) and where the next window goes.
   struct Cursor {
-    double start;
     double end;
     TimeSpan* next;
   };
   constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
   std::vector<Cursor> cursors(slot_count);
-  for (QubitSlot slot = 0; slot < slot_count; ++slot) cursors[slot] = Cursor{kNone, kNone, buffer + run_begin[slot]};
+  for (QubitSlot slot = 0; slot < slot_count; ++slot) cursors[slot] = Cursor{kNone, buffer + run_begin[slot]};
+  Cursor* const cursor_of = cursors.data();
   std::vector<char> out_of_order(slot_count, 0);
   bool any_out_of_order = false;
 
-  // The hot loop: a candidate is written for every operation and kept by
-  // advancing the cursor only when it qualifies (no branch to miss).
-  {
-    Cursor* const cursor_of = cursors.data();
-    const double min_gap = min_gap_ns;
+  // One operation on one qubit: the candidate window is always written and
+  // kept by advancing the cursor only when it qualifies (no branch to miss).
+  const auto step = [min_gap = min_gap_ns](Cursor& c, const ScheduleEntry& entry, bool may_keep) {
+    *c.next = TimeSpan{c.end, entry.start_time};
+    c.next += may_keep & (entry.start_time - c.end >= min_gap);
+    c.end = entry.end_time;
+  };
+
+  if (nodes_.backward_count() == 0) {
+    // Without negative or NaN durations every qubit's starts only grow, so
+    // there is nothing to check. Nodes of one and two qubits take one path
+    // without a data-dependent branch: a one-qubit node takes its second
+    // step on its own qubit again, where it keeps nothing and changes nothing.
+    std::size_t begin = 0;
+    for (std::size_t id = 0; id < scheduled; ++id) {
+      const std::size_t end = qubit_ends[id];
+      if (end == begin) [[unlikely]] continue;
+      const ScheduleEntry entry = schedule_of(id, charged);
+      const std::size_t two = end - begin >= 2;
+      step(cursor_of[pool[begin]], entry, true);
+      step(cursor_of[pool[begin + two]], entry, two);
+      begin += 2;
+      if (begin < end) [[unlikely]] {
+        for (; begin < end; ++begin) step(cursor_of[pool[begin]], entry, true);
+      }
+      begin = end;
+    }
+  } else {
+    // Note each qubit whose starts go backwards somewhere.
+    std::vector<double> last_start(slot_count, kNone);  // NaN compares false
     std::size_t begin = 0;
     for (std::size_t id = 0; id < scheduled; ++id) {
       const ScheduleEntry entry = schedule_of(id, charged);
       for (const std::size_t end = qubit_ends[id]; begin < end; ++begin) {
-        Cursor& c = cursor_of[pool[begin]];
-        if (entry.start_time < c.start) [[unlikely]] {
-          out_of_order[pool[begin]] = 1;
+        const QubitSlot slot = pool[begin];
+        if (entry.start_time < last_start[slot]) [[unlikely]] {
+          out_of_order[slot] = 1;
           any_out_of_order = true;
         }
-        *c.next = TimeSpan{c.end, entry.start_time};
-        c.next += entry.start_time - c.end >= min_gap;
-        c.start = entry.start_time;
-        c.end = entry.end_time;
+        last_start[slot] = entry.start_time;
+        step(cursor_of[slot], entry, true);
       }
     }
   }

@@ -123,5 +123,30 @@ TEST(Timing, MatchesTheReferenceOnRandomCircuits) {
   }
 }
 
+
+// Long circuits without negative or NaN durations, where each qubit's starts
+// only grow: the search's straight path, over many operations per qubit.
+TEST(Timing, MatchesTheReferenceOnLongForwardCircuits) {
+  std::mt19937_64 rng(77);
+  const std::vector<double> durations{0, 0, 5, 35, 35, 300, 700, 1000};
+  const std::vector<double> gaps{-kInf, 0.0, 35.0, 1000.0, kNaN};
+  for (int round = 0; round < 40; ++round) {
+    std::vector<Gate> gates(600);
+    const Qubit width = 1 + rng() % 9;
+    for (Gate& g : gates) {
+      g.name = "g";
+      const std::size_t arity = rng() % 50 ? 1 + rng() % 2 : rng() % 4;  // now and then 0 or 3
+      for (std::size_t i = 0; i < arity; ++i) g.qubits.push_back(rng() % width);
+      g.duration = rng() % 200 ? pick(rng, durations) : kInf;
+    }
+    QuantumDAG dag = dag_of(gates);
+    dag.build_schedule();
+    const auto schedule = reference_schedule(gates);
+    for (double gap : gaps)
+      ASSERT_EQ(dag.find_idle_windows(gap).to_vector(), reference_windows(gates, schedule, gap))
+          << "round " << round << " min_gap " << gap;
+  }
+}
+
 }  // namespace
 }  // namespace velunq::test
