@@ -18,6 +18,74 @@
 #include "quantum_dag.hpp"
 
 namespace velunq {
+namespace {
+
+// Per qubit slot while scanning: the end of the previous operation (NaN
+// before the first: a NaN end makes no window) and where the next window goes.
+struct Cursor {
+  double end;
+  TimeSpan* next;
+};
+
+// One operation on one qubit. The branch-free form always writes the
+// candidate window and keeps it by advancing the cursor only when it
+// qualifies, so nothing is mispredicted however many qualify; when few
+// qualify, a plain branch costs less.
+template <bool kBranchFree>
+void step(Cursor& c, const ScheduleEntry& entry, double min_gap, bool may_keep) {
+  const bool keep = may_keep & (entry.start_time - c.end >= min_gap);
+  if constexpr (kBranchFree) {
+    *c.next = TimeSpan{c.end, entry.start_time};
+    c.next += keep;
+  } else if (keep) [[unlikely]] {
+    *c.next++ = TimeSpan{c.end, entry.start_time};
+  }
+  c.end = entry.end_time;
+}
+
+// The scan of a schedule whose starts only grow on every qubit, so that
+// each operation pairs with the one before it in id order. Nodes of one and
+// two qubits take one path without a data-dependent branch: a one-qubit node
+// takes its second step on its own qubit again, where it keeps nothing and
+// changes nothing.
+struct ForwardScan {
+  const double* starts;
+  NodeStore<QubitSlot>::ChargedDurations charged;
+  const PoolIndex* qubit_ends;
+  const QubitSlot* pool;
+  Cursor* cursors;
+  double min_gap;
+  std::size_t next_step = 0;  // position in the qubit pool
+
+  // Ids first .. last - 1.
+  template <bool kBranchFree>
+  void run(std::size_t first, std::size_t last) {
+    // Locals, so that the loop's stores cannot be taken to change them.
+    const double* const start_of = starts;
+    const auto charged_of = charged;
+    const PoolIndex* const ends = qubit_ends;
+    const QubitSlot* const slots = pool;
+    Cursor* const cursor_of = cursors;
+    const double gap = min_gap;
+    std::size_t begin = next_step;
+    for (std::size_t id = first; id < last; ++id) {
+      const std::size_t end = ends[id];
+      if (end == begin) [[unlikely]] continue;
+      const ScheduleEntry entry = scheduled_times(start_of[id], charged_of[id]);
+      const std::size_t two = end - begin >= 2;
+      step<kBranchFree>(cursor_of[slots[begin]], entry, gap, true);
+      step<kBranchFree>(cursor_of[slots[begin + two]], entry, gap, two);
+      begin += 2;
+      if (begin < end) [[unlikely]] {
+        for (; begin < end; ++begin) step<kBranchFree>(cursor_of[slots[begin]], entry, gap, true);
+      }
+      begin = end;
+    }
+    next_step = begin;
+  }
+};
+
+}  // namespace
 
 IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   IdleWindowList result;
@@ -29,7 +97,7 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   const auto charged = nodes_.charged_durations();
 
   // A qubit's run has room for one window per operation on it, which is one
-  // more than it can hold: the pass below writes each candidate before
+  // more than it can hold: the branch-free scan writes each candidate before
   // deciding whether to keep it. Runs are laid out in ascending qubit index.
   std::vector<QubitSlot> by_qubit(slot_count);
   std::iota(by_qubit.begin(), by_qubit.end(), QubitSlot{0});
@@ -42,45 +110,28 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   result.buffer_.resize_for_overwrite(room);
   TimeSpan* const buffer = result.buffer_.data();
 
-  // Per qubit slot: the end of the previous operation (NaN before the first:
-  // a NaN end makes no window) and where the next window goes.
-  struct Cursor {
-    double end;
-    TimeSpan* next;
-  };
   constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
   std::vector<Cursor> cursors(slot_count);
   for (QubitSlot slot = 0; slot < slot_count; ++slot) cursors[slot] = Cursor{kNone, buffer + run_begin[slot]};
-  Cursor* const cursor_of = cursors.data();
   std::vector<char> out_of_order(slot_count, 0);
   bool any_out_of_order = false;
 
-  // One operation on one qubit: the candidate window is always written and
-  // kept by advancing the cursor only when it qualifies (no branch to miss).
-  const auto step = [min_gap = min_gap_ns](Cursor& c, const ScheduleEntry& entry, bool may_keep) {
-    *c.next = TimeSpan{c.end, entry.start_time};
-    c.next += may_keep & (entry.start_time - c.end >= min_gap);
-    c.end = entry.end_time;
-  };
-
   if (nodes_.backward_count() == 0) {
-    // Without negative or NaN durations every qubit's starts only grow, so
-    // there is nothing to check. Nodes of one and two qubits take one path
-    // without a data-dependent branch: a one-qubit node takes its second
-    // step on its own qubit again, where it keeps nothing and changes nothing.
-    std::size_t begin = 0;
-    for (std::size_t id = 0; id < scheduled; ++id) {
-      const std::size_t end = qubit_ends[id];
-      if (end == begin) [[unlikely]] continue;
-      const ScheduleEntry entry = schedule_of(id, charged);
-      const std::size_t two = end - begin >= 2;
-      step(cursor_of[pool[begin]], entry, true);
-      step(cursor_of[pool[begin + two]], entry, two);
-      begin += 2;
-      if (begin < end) [[unlikely]] {
-        for (; begin < end; ++begin) step(cursor_of[pool[begin]], entry, true);
-      }
-      begin = end;
+    // Without negative or NaN durations every qubit's starts only grow. A
+    // first block in the branch-free form shows how many windows qualify;
+    // the rest takes the form that suits that share.
+    constexpr std::size_t kSample = 4096;
+    constexpr std::size_t kFew = 16;  // at most one window per this many steps
+    ForwardScan scan{starts_.data(), charged, qubit_ends, pool, cursors.data(), min_gap_ns};
+    const std::size_t sampled = std::min(scheduled, kSample);
+    scan.run<true>(0, sampled);
+    std::size_t kept = 0;
+    for (QubitSlot slot = 0; slot < slot_count; ++slot)
+      kept += static_cast<std::size_t>(cursors[slot].next - (buffer + run_begin[slot]));
+    if (kept * kFew > scan.next_step) {
+      scan.run<true>(sampled, scheduled);
+    } else {
+      scan.run<false>(sampled, scheduled);
     }
   } else {
     // Note each qubit whose starts go backwards somewhere.
@@ -95,7 +146,7 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
           any_out_of_order = true;
         }
         last_start[slot] = entry.start_time;
-        step(cursor_of[slot], entry, true);
+        step<true>(cursors[slot], entry, min_gap_ns, true);
       }
     }
   }

@@ -112,8 +112,7 @@ class QuantumDAG {
   // the end is the very sum the schedule computed.
   ScheduleEntry schedule_of(std::size_t id) const noexcept { return schedule_of(id, nodes_.charged_durations()); }
   ScheduleEntry schedule_of(std::size_t id, const NodeStore<QubitSlot>::ChargedDurations& charged) const noexcept {
-    const double start = starts_[id];
-    return ScheduleEntry{start, start + charged[id]};
+    return scheduled_times(starts_[id], charged[id]);
   }
 
   NodeStore<QubitSlot> nodes_;

@@ -18,6 +18,12 @@ struct ScheduleEntry {
   friend bool operator==(const ScheduleEntry&, const ScheduleEntry&) = default;
 };
 
+// A node's times from its start and the duration the schedule charges it.
+// Only starts are stored; the end is always this same sum.
+inline ScheduleEntry scheduled_times(double start, double charged_duration) noexcept {
+  return ScheduleEntry{start, start + charged_duration};
+}
+
 // A stretch of time, in nanoseconds.
 struct TimeSpan {
   double start;
