@@ -249,8 +249,12 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
   std::vector<char> tracked(slot_count, 0);
   std::vector<std::size_t> hints(neighbours.entry_count(), 0);
   // With no negative or NaN durations, each qubit's busy time only grows
-  // through the walk, so old pulses can be forgotten.
-  const bool times_only_grow = nodes_.backward_count() == 0;
+  // through the walk; and a search only moves forward from there while no
+  // pulse steps it back (a pulse of d < -10 ns moves the next one's start
+  // back by more than the spacing adds). Then old pulses can be forgotten.
+  const bool times_only_grow =
+      nodes_.backward_count() == 0 &&
+      std::none_of(pulse_ns.begin(), pulse_ns.end(), [](double d) { return d + kPulseSpacingNs < 0.0; });
   for (QubitSlot slot = 0; slot < slot_count; ++slot) {
     for (QubitSlot neighbour : neighbours.of(slot)) tracked[neighbour] = 1;
   }
@@ -291,7 +295,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
             track.add(t, t + d);
             if (times_only_grow && track.trim_due()) {
               // Every search of this track starts at or after its scanner's
-              // busy time, and busy times only grow.
+              // busy time and moves forward from there, and busy times only grow.
               double earliest = std::numeric_limits<double>::infinity();
               for (QubitSlot s : neighbours.scanners_of(q)) earliest = std::min(earliest, busy_until[s]);
               track.trim(earliest);

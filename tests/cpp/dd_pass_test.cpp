@@ -166,6 +166,26 @@ TEST(DdPass, NeighbourClearanceExample) {
   }
 }
 
+// A pulse shorter than -10 ns steps the next search back in time, behind
+// pulses of a long neighbour track that are old enough to be forgotten
+// otherwise. Qubit 1's second pulse must still be pushed past qubit 0's
+// pulse [60, 110) and qubit 2's [95, 145), out of its window.
+TEST(DdPass, SearchesSteppingBackSeeEveryPulse) {
+  PassInput r;
+  r.gates.push_back({"b0", {1}, 115, {}});
+  for (int k = 0; k < 32; ++k) {  // 64 pulses on qubit 0: enough to be trimmed
+    r.gates.push_back({"h", {4}, 200, {}});
+    r.gates.push_back({"a", {0, 4}, 10, {}});
+  }
+  r.gates.insert(r.gates.end(), {{"c0", {2}, 95, {}}, {"h3", {3}, 300, {}}, {"c1", {2, 3}, 10, {}}, {"b1", {1}, 10, {}}});
+  r.coupling = {{0, 1}, {1, 0}, {1, 2}, {2, 1}};
+  r.durations = {{1, -20.0}};
+  r.num_qubits = 5;
+  const Placed ref = run_both(r);
+  EXPECT_EQ(ref.gates.end()[-2], pulse("DD_X", 1, -20));
+  EXPECT_EQ(ref.gates.size(), 138u);
+}
+
 TEST(DdPass, LeavesTheReceiverAloneAndReportsProgress) {
   QuantumDAG dag = dag_of({{"a", {0}, 200, {{"k", 1}}}, {"b", {0, 1}, 100, {}}});
   dag.add_coupling(0, 1);
@@ -249,6 +269,7 @@ TEST(DdPass, MatchesTheReferenceOnLongCircuits) {
       for (Qubit b = a + 1; b < width; ++b)
         if (rng() % 3) r.coupling.insert({a, b}), r.coupling.insert({b, a});  // the graph keeps both
     for (Qubit q = 0; q < width; ++q) r.durations.emplace_back(q, pick(rng, pulse_choices));
+    if (rng() % 8 == 0) r.durations.front().second = -15.0;  // each of its pulses steps its search back
     r.sequence = rng() % 2 ? "XY4" : "XY";
     r.num_qubits = 1 + rng() % width;
     const Placed ref = run_both(r);
