@@ -107,8 +107,9 @@ def run_road(qc, target, clock=time.perf_counter):
     t3 = clock()
     times["apply_dd_pass"] = t3 - t2
 
-    dag_to_circuit(padded)
+    out = dag_to_circuit(padded)
     times["get_all_nodes"] = clock() - t3
+    del out  # freed after the clock, as every result in the benchmark
     return times
 
 
@@ -175,8 +176,9 @@ class Reference:
         asap.run(dag)
         t1 = clock()
         pad.property_set = asap.property_set
-        pad.run(dag)
+        padded = pad.run(dag)
         t2 = clock()
+        del padded
         return {"build_schedule": t1 - t0, "apply_dd_pass": t2 - t1}
 
     def run_peer(self, clock=time.perf_counter):
@@ -191,5 +193,7 @@ class Reference:
                           ASAPScheduleAnalysis(self.durations),
                           PadDynamicalDecoupling(self.durations, [XGate(), XGate()])])
         t0 = clock()
-        pm.run(self.circuit)
-        return clock() - t0
+        out = pm.run(self.circuit)
+        elapsed = clock() - t0
+        del out
+        return elapsed
