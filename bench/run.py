@@ -47,6 +47,7 @@ STAGES = ["build_from_ir", "set_coupling_map", "build_schedule", "find_idle_wind
           "apply_dd_pass", "get_all_nodes"]
 FEW_GAP_NS = 1000.0     # few windows qualify
 MANY_GAP_NS = 0.0       # every pair of neighbouring operations qualifies
+NONE_GAP_NS = math.inf  # no window qualifies: the search alone
 SEQUENCE = "XY4"
 PULSE_NS = circuits.X_NS
 CLOCK = time.perf_counter
@@ -194,6 +195,7 @@ def bench_size(n, args, peer_ok, nq_size):
     jobs = [
         Job("module", lambda: module_road(circ, pd), args.repeat),
         Job("module", lambda: {"find_idle_windows_many": timed(lambda: prepared.find_idle_windows(MANY_GAP_NS)),
+                               "find_idle_windows_none": timed(lambda: prepared.find_idle_windows(NONE_GAP_NS)),
                                "apply_dd_pass_no_clearance": timed(lambda: prepared.apply_dd_pass(SEQUENCE, pd, 0))},
             args.repeat),
         Job("floor", lambda: floor_import(circ.instructions), args.repeat),
@@ -216,6 +218,7 @@ def bench_size(n, args, peer_ok, nq_size):
         jobs.append(Job("pure", lambda: pure_road(circ, pd, with_dd=False), args.repeat))
         jobs.append(Job("pure", lambda: {
             "find_idle_windows_many": timed(lambda: pure_prepared.find_idle_windows(MANY_GAP_NS)),
+            "find_idle_windows_none": timed(lambda: pure_prepared.find_idle_windows(NONE_GAP_NS)),
             "apply_dd_pass_no_clearance": timed(lambda: pure_prepared.apply_dd_pass(SEQUENCE, pd, 0))},
             args.pure_repeat))
     if run_peer:
@@ -439,7 +442,7 @@ def print_size_table(label, res):
     head = f"{'stage':28} {'module s':>9} {'pure s':>9} {'pure/mod':>9} {'qiskit s':>9} {'qk/mod':>8} {'floor s':>9} {'mod/floor':>9}"
     print(head)
     print("-" * len(head))
-    rows = STAGES + ["road", "find_idle_windows_many", "apply_dd_pass_no_clearance"]
+    rows = STAGES + ["road", "find_idle_windows_many", "find_idle_windows_none", "apply_dd_pass_no_clearance"]
     for stage in rows:
         m = mod.get(stage)
         p = pure.get(stage)
@@ -497,6 +500,8 @@ def evaluate(results, sizes, ref, memory, native10):
             check(t, f"{stage} >= 100x pure", ratio(p.get(stage), m.get(stage)), 100.0, True, pl)
         check(t, f"find_idle_windows (>= {FEW_GAP_NS:g} ns) >= 100x pure",
               ratio(p.get("find_idle_windows"), m.get("find_idle_windows")), 100.0, True, pl)
+        extra_line(t, "  same search, no window qualifies",
+                   ratio(p.get("find_idle_windows_none"), m.get("find_idle_windows_none")), pl)
     else:
         for name in ("build_schedule >= 100x pure", "apply_dd_pass >= 100x pure",
                      "find_idle_windows >= 100x pure"):
