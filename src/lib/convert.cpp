@@ -2,6 +2,7 @@
 
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -341,11 +342,14 @@ namespace {
 
 // Recently made floats by value. Floats are immutable, so results that
 // repeat a value (durations, the end of one window and the start of the next)
-// can share one object instead of allocating each time.
+// can share one object instead of allocating each time. A NaN is never
+// shared: containers compare items by identity first, so two results holding
+// one NaN object would compare equal where fresh NaNs do not.
 class FloatCache {
  public:
   // A new reference to a float equal to `value`, bit for bit.
   PyObject* get(double value) {
+    if (std::isnan(value)) return from_f64(value).release();
     const auto bits = std::bit_cast<std::uint64_t>(value);
     Entry& entry = entries_[(bits ^ (bits >> 31) ^ (bits >> 47)) % entries_.size()];
     if (!entry.object || entry.bits != bits) {

@@ -84,6 +84,21 @@ def test_round_trip_and_export_types(capfd):
     assert same(g.get_all_nodes(), ROUND_TRIP)
 
 
+def test_equal_numbers_share_objects_but_nans_never_do():
+    g = QuantumDAG()
+    nan = float("nan")
+    g.add_gate("a", [0], 35.0, {"t": nan})
+    g.add_gate("b", [1], 35.0, {"t": nan})
+    g.add_gate("c", [2], nan, {})
+    g.add_gate("d", [3], nan, {})
+    a, b, c, d = g.get_all_nodes()
+    assert a[2] is b[2]  # equal values may share one object
+    # Containers compare items by identity first: a shared NaN would make
+    # these compare equal, unlike the fresh NaNs a caller would build.
+    assert a[3]["t"] is not b[3]["t"] and a[3] != b[3]
+    assert c[2] is not d[2] and [c[2]] != [d[2]]
+
+
 def run_child(code):
     prog = "import _velun_q, sys, io\ng = _velun_q.QuantumDAG()\n" + code
     env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
