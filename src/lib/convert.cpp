@@ -317,9 +317,9 @@ void label_argument_error(const char* name) {
   OwnedRef text = check(PyObject_Str(error.get()));
   OwnedRef message = check(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
   OwnedRef relabelled = check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-  if (PyObject* cause = PyException_GetCause(error.get())) {
-    PyException_SetCause(relabelled.get(), cause);  // steals the reference
-  }
+  // Setting the cause, None included, also sets __suppress_context__, as
+  // assigning __cause__ does in Python.
+  PyException_SetCause(relabelled.get(), PyException_GetCause(error.get()));  // steals; NULL means None
   PyErr_SetRaisedException(relabelled.release());
 }
 

@@ -194,14 +194,18 @@ def test_type_error_subclass_is_not_relabelled(qd):
     expect(LabelledTypeError, "mine", qd.add_gate, "h", [Bad()], 1.0)
 
 
-@pytest.mark.parametrize("cause", [None, KeyError("k")])
+@pytest.mark.parametrize("cause", ["none given", None, KeyError("k")])
 def test_relabelled_type_error_keeps_its_cause(qd, cause):
     class Bad:
         def __index__(self):
+            if cause == "none given":
+                raise TypeError("inner")
             raise TypeError("inner") from cause
 
     exc = expect(TypeError, "argument 'node_id': inner", qd.get_node_schedule, Bad())
-    assert exc.__cause__ is cause
+    assert exc.__cause__ is (None if cause == "none given" else cause)
+    # The cause is set, as by assigning __cause__, even when it is None.
+    assert exc.__suppress_context__ is True
 
 
 @pytest.mark.parametrize("raised, expected, message", [
