@@ -252,7 +252,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
   // through the walk; and a search only moves forward from there while no
   // pulse steps it back (a pulse of d < -10 ns moves the next one's start
   // back by more than the spacing adds). Then old pulses can be forgotten.
-  const bool times_only_grow =
+  const bool pulses_can_be_forgotten =
       nodes_.backward_count() == 0 &&
       std::none_of(pulse_ns.begin(), pulse_ns.end(), [](double d) { return d + kPulseSpacingNs < 0.0; });
   for (QubitSlot slot = 0; slot < slot_count; ++slot) {
@@ -293,7 +293,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
           if (tracked[q]) {
             PulseTrack& track = tracks[q];
             track.add(t, t + d);
-            if (times_only_grow && track.trim_due()) {
+            if (pulses_can_be_forgotten && track.trim_due()) {
               // Every search of this track starts at or after its scanner's
               // busy time and moves forward from there, and busy times only grow.
               double earliest = std::numeric_limits<double>::infinity();

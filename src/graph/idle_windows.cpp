@@ -113,6 +113,10 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
   std::vector<Cursor> cursors(slot_count);
   for (QubitSlot slot = 0; slot < slot_count; ++slot) cursors[slot] = Cursor{kNone, buffer + run_begin[slot]};
+  // How many windows a qubit's run holds so far.
+  const auto kept_on = [&](QubitSlot slot) {
+    return static_cast<std::size_t>(cursors[slot].next - (buffer + run_begin[slot]));
+  };
   std::vector<char> out_of_order(slot_count, 0);
   bool any_out_of_order = false;
 
@@ -126,8 +130,7 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
     const std::size_t sampled = std::min(scheduled, kSample);
     scan.run<true>(0, sampled);
     std::size_t kept = 0;
-    for (QubitSlot slot = 0; slot < slot_count; ++slot)
-      kept += static_cast<std::size_t>(cursors[slot].next - (buffer + run_begin[slot]));
+    for (QubitSlot slot = 0; slot < slot_count; ++slot) kept += kept_on(slot);
     if (kept * kFew > scan.next_step) {
       scan.run<true>(sampled, scheduled);
     } else {
@@ -174,7 +177,7 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   }
 
   for (QubitSlot slot : by_qubit) {
-    const auto size = static_cast<std::size_t>(cursors[slot].next - (buffer + run_begin[slot]));
+    const std::size_t size = kept_on(slot);
     if (size == 0) continue;
     result.runs_.push_back(IdleWindowList::Run{qubits_.qubit(slot), run_begin[slot], size});
     result.size_ += size;

@@ -121,7 +121,6 @@ class NodeStore {
     end_node(name, duration_ns, static_cast<std::uint8_t>(NodeKind::Operation) | kSharesRun);
   }
 
-
   // Drops what the node being built has pushed so far (after a failure).
   void abandon_node() noexcept {
     qubits_.resize(qubit_ends_.empty() ? 0 : qubit_ends_.back());

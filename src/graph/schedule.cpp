@@ -37,7 +37,7 @@ void QuantumDAG::build_schedule() {
       const QubitSlot b = pool[begin + n - 1];
       if (free[a] > start) start = free[a];
       if (free[b] > start) start = free[b];
-      const double end = start + duration;
+      const double end = scheduled_times(start, duration).end_time;
       starts[id] = start;
       free[a] = end;
       free[b] = end;
@@ -47,7 +47,7 @@ void QuantumDAG::build_schedule() {
     for (std::size_t i = begin; i < end_of_qubits; ++i) {
       if (free[pool[i]] > start) start = free[pool[i]];
     }
-    const double end = start + duration;
+    const double end = scheduled_times(start, duration).end_time;
     starts[id] = start;
     for (; begin < end_of_qubits; ++begin) free[pool[begin]] = end;
   }
