@@ -12,9 +12,10 @@
 // neighbour's pulses in placement order, and a restart from the first
 // neighbour after every shift. It is kept exactly, but made cheap: each
 // qubit's coupled neighbours are listed once per call, and a neighbour's
-// pulses are searched by galloping and bisection while they are sorted and
-// disjoint (the usual case) instead of one by one, each search starting where
-// the same qubit's previous search of that neighbour ended.
+// pulses are searched by galloping and bisection over runs that are sorted
+// and disjoint (one run in the usual case; a new one each time the qubit's
+// time steps back) instead of one by one, each search starting where the
+// same qubit's previous search of that neighbour ended.
 
 #include <algorithm>
 #include <cmath>
@@ -36,7 +37,11 @@ struct Pulse {
   double end;
 };
 
-// The pulses placed on one qubit in this call, in placement order.
+// The pulses placed on one qubit in this call, in placement order, kept as
+// consecutive runs in which starts and ends both ascend, so that a run is
+// searched by bisection. A pulse that starts or ends before the last one
+// opens a new run. A pulse with a NaN bound is not kept at all: it overlaps
+// nothing. While time only moves forward a track is one run.
 class PulseTrack {
  public:
   bool empty() const noexcept { return pulses_.empty(); }
@@ -46,58 +51,67 @@ class PulseTrack {
 
   // Forgets the pulses that end by `w`, on the caller's promise that no
   // search will ever start before w again: such a pulse can never be the
-  // first overlap. Only a sorted track is trimmed; it is looked at again once
-  // it has doubled, so trimming costs a constant per pulse added.
+  // first overlap. Only a track of one run is trimmed; it is looked at again
+  // once it has doubled, so trimming costs a constant per pulse added.
   void trim(double w) {
-    if (sorted_and_disjoint_) {
+    if (run_begins_.size() == 1) {
       const auto ended = std::partition_point(pulses_.begin(), pulses_.end(), [w](const Pulse& p) { return p.end <= w; });
       forgotten_ += static_cast<std::size_t>(ended - pulses_.begin());
       pulses_.erase(pulses_.begin(), ended);
+      if (pulses_.empty()) run_begins_.clear();
     }
     next_trim_ = std::max<std::size_t>(kFirstTrim, 2 * pulses_.size());
   }
 
   void add(double start, double end) {
-    const bool well_formed = start <= end && (pulses_.empty() || last_end_ <= start);
-    sorted_and_disjoint_ = sorted_and_disjoint_ && well_formed;  // false for any NaN
+    if (std::isnan(start) || std::isnan(end)) return;
+    const bool fits = !pulses_.empty() && pulses_.back().start <= start && pulses_.back().end <= end;
+    if (!fits) run_begins_.push_back(pulses_.size());
     pulses_.push_back(Pulse{start, end});
-    last_end_ = end;
   }
 
   // The first pulse, in placement order, that [t, t + d) overlaps.
   //
-  // `hint` is where the caller's previous search of this track ended. One
-  // qubit's searches mostly move forward in time, so starting from there
-  // walks each track once from front to back instead of searching it afresh.
+  // `hint` is where the caller's previous search of this track's last run
+  // ended. One qubit's searches mostly move forward in time, so starting from
+  // there walks the run once from front to back instead of searching it
+  // afresh.
   const Pulse* first_overlap(double t, double d, std::size_t& hint) const noexcept {
     const auto overlaps = [t, d](const Pulse& p) { return t + d > p.start && p.end > t; };
-    if (!sorted_and_disjoint_) {
-      const auto it = std::find_if(pulses_.begin(), pulses_.end(), overlaps);
-      return it == pulses_.end() ? nullptr : &*it;
+    for (std::size_t r = 0; r < run_begins_.size(); ++r) {
+      const std::size_t begin = run_begins_[r];
+      const bool last_run = r + 1 == run_begins_.size();
+      const std::size_t end = last_run ? pulses_.size() : run_begins_[r + 1];
+      // Ends ascend: the pulses ending after t form a suffix of the run. If
+      // the suffix's first pulse starts at or after t + d, so do the others,
+      // as starts ascend too: only that pulse can be the run's first overlap.
+      if (!(pulses_[end - 1].end > t)) continue;
+      std::size_t first;
+      if (last_run) {
+        // Hints count the forgotten pulses too, so trimming leaves them valid.
+        const std::size_t from = hint > forgotten_ ? hint - forgotten_ : 0;
+        first = first_ending_after(t, begin, std::clamp(from, begin, end - 1), end - 1);
+        hint = first + forgotten_;
+      } else {
+        first = first_ending_after(t, begin, begin, end - 1);
+      }
+      if (overlaps(pulses_[first])) return &pulses_[first];
     }
-    // Ends ascend: the pulses ending after t form a suffix. Starts ascend too,
-    // so only the suffix's first pulse can be the first overlap.
-    if (!(last_end_ > t)) return nullptr;
-    // Hints count the forgotten pulses too, so trimming leaves them valid.
-    const std::size_t first = first_ending_after(t, hint > forgotten_ ? hint - forgotten_ : 0);
-    hint = first + forgotten_;
-    return overlaps(pulses_[first]) ? &pulses_[first] : nullptr;
+    return nullptr;
   }
 
  private:
-  // The index of the first pulse that ends after t, given that the last one
-  // does: gallop from `from` towards it, then bisect.
-  std::size_t first_ending_after(double t, std::size_t from) const noexcept {
-    const std::size_t last = pulses_.size() - 1;
+  // The index of the first pulse in [begin, last] that ends after t, given
+  // that pulses_[last] does: gallop from `from` towards it, then bisect.
+  std::size_t first_ending_after(double t, std::size_t begin, std::size_t from, std::size_t last) const noexcept {
     std::size_t low;   // the answer is in [low, high]
     std::size_t high;  // pulses_[high].end > t
     std::size_t step = 1;
-    if (from > last) from = last;
     if (pulses_[from].end > t) {
       high = from;
-      low = 0;
-      while (high > 0) {
-        const std::size_t probe = high > step ? high - step : 0;
+      low = begin;
+      while (high > begin) {
+        const std::size_t probe = high - begin > step ? high - step : begin;
         if (!(pulses_[probe].end > t)) {
           low = probe + 1;
           break;
@@ -117,20 +131,19 @@ class PulseTrack {
         step *= 2;
       }
     }
-    const auto begin = pulses_.begin();
+    const auto first = pulses_.begin();
     return static_cast<std::size_t>(
-        std::partition_point(begin + static_cast<std::ptrdiff_t>(low), begin + static_cast<std::ptrdiff_t>(high),
+        std::partition_point(first + static_cast<std::ptrdiff_t>(low), first + static_cast<std::ptrdiff_t>(high),
                              [t](const Pulse& p) { return !(p.end > t); }) -
-        begin);
+        first);
   }
 
   static constexpr std::size_t kFirstTrim = 64;
 
   std::vector<Pulse> pulses_;
-  std::size_t forgotten_ = 0;  // pulses trimmed off the front
+  std::vector<std::size_t> run_begins_;  // index in pulses_ of each run's first pulse
+  std::size_t forgotten_ = 0;            // pulses trimmed off the front
   std::size_t next_trim_ = kFirstTrim;
-  double last_end_ = 0.0;  // of the last pulse, when there is one
-  bool sorted_and_disjoint_ = true;
 };
 
 // For every qubit slot, its coupled neighbours i < num_qubits that occur in

@@ -248,11 +248,13 @@ TEST(DdPass, MatchesTheReferenceOnRandomCircuits) {
 TEST(DdPass, MatchesTheReferenceOnLongCircuits) {
   // Long runs of pulses on densely coupled qubits, so that a neighbour's pulse
   // list grows long and later searches start far from its ends. In half the
-  // circuits a rare negative duration sends a qubit back in time, and a search
-  // backwards; in the other half time only moves forward, and pulses that no
-  // search can reach any more are forgotten.
+  // circuits a rare negative or NaN duration sends a qubit back in time, and
+  // a search backwards, so that pulse lists fall into many sorted runs; in the
+  // other half time only moves forward, and pulses that no search can reach
+  // any more are forgotten.
   std::mt19937_64 rng(4099);
   const std::vector<double> durations{0, 5, 10, 20, 35, 50, 60, 100, 150, 300};
+  const std::vector<double> backward_durations{-40, -40, -400, kNaN};
   const std::vector<double> pulse_choices{5, 10, 15, 20, 25, 40};
   int shifts = 0, pulses = 0;
   for (int round = 0; round < 300; ++round) {
@@ -262,14 +264,16 @@ TEST(DdPass, MatchesTheReferenceOnLongCircuits) {
     for (std::size_t i = backwards ? 100 + rng() % 300 : 500 + rng() % 1500; i > 0; --i) {
       Gate g{"g", {rng() % width}, pick(rng, durations), {}};
       if (rng() % 3 == 0) g.qubits.push_back(rng() % width);
-      if (backwards && rng() % 60 == 0) g.duration = -40.0;
+      if (backwards && rng() % 60 == 0) g.duration = pick(rng, backward_durations);
       r.gates.push_back(g);
     }
     for (Qubit a = 0; a < width; ++a)
       for (Qubit b = a + 1; b < width; ++b)
         if (rng() % 3) r.coupling.insert({a, b}), r.coupling.insert({b, a});  // the graph keeps both
     for (Qubit q = 0; q < width; ++q) r.durations.emplace_back(q, pick(rng, pulse_choices));
-    if (rng() % 8 == 0) r.durations.front().second = -15.0;  // each of its pulses steps its search back
+    // A pulse below -10 ns steps its qubit's next search back; one above
+    // that is reversed (ends before it starts) but keeps searches moving on.
+    if (rng() % 8 == 0) r.durations.front().second = rng() % 2 ? -15.0 : -5.0;
     r.sequence = rng() % 2 ? "XY4" : "XY";
     r.num_qubits = 1 + rng() % width;
     const Placed ref = run_both(r);
