@@ -51,16 +51,26 @@ class PulseTrack {
 
   // Forgets the pulses that end by `w`, on the caller's promise that no
   // search will ever start before w again: such a pulse can never be the
-  // first overlap. Only a track of one run is trimmed; it is looked at again
-  // once it has doubled, so trimming costs a constant per pulse added.
+  // first overlap. In each run they form a prefix. The track is looked at
+  // again once it has doubled, so trimming costs a constant per pulse added.
   void trim(double w) {
-    if (run_begins_.size() == 1) {
-      const auto ended = std::partition_point(pulses_.begin(), pulses_.end(), [w](const Pulse& p) { return p.end <= w; });
-      forgotten_ += static_cast<std::size_t>(ended - pulses_.begin());
-      pulses_.erase(pulses_.begin(), ended);
-      if (pulses_.empty()) run_begins_.clear();
+    std::size_t kept = 0;
+    std::size_t runs = 0;
+    for (std::size_t r = 0; r < run_begins_.size(); ++r) {
+      const auto first = pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r]);
+      const auto last = r + 1 < run_begins_.size() ? pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r + 1])
+                                                   : pulses_.end();
+      const auto live = std::partition_point(first, last, [w](const Pulse& p) { return p.end <= w; });
+      if (live == last) continue;
+      run_begins_[runs++] = kept;
+      kept = static_cast<std::size_t>(std::copy(live, last, pulses_.begin() + static_cast<std::ptrdiff_t>(kept)) -
+                                      pulses_.begin());
     }
-    next_trim_ = std::max<std::size_t>(kFirstTrim, 2 * pulses_.size());
+    // Every pulse forgotten comes before what is left of the last run.
+    forgotten_ += pulses_.size() - kept;
+    pulses_.resize(kept);
+    run_begins_.resize(runs);
+    next_trim_ = std::max<std::size_t>(kFirstTrim, 2 * kept);
   }
 
   void add(double start, double end) {
@@ -262,12 +272,15 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
   std::vector<char> tracked(slot_count, 0);
   std::vector<std::size_t> hints(neighbours.entry_count(), 0);
   // With no negative or NaN durations, each qubit's busy time only grows
-  // through the walk; and a search only moves forward from there while no
-  // pulse steps it back (a pulse of d < -10 ns moves the next one's start
-  // back by more than the spacing adds). Then old pulses can be forgotten.
-  const bool pulses_can_be_forgotten =
-      nodes_.backward_count() == 0 &&
-      std::none_of(pulse_ns.begin(), pulse_ns.end(), [](double d) { return d + kPulseSpacingNs < 0.0; });
+  // through the walk, and so does the earliest time its searches can start:
+  // its busy time, less the steps back of its later pulses in one list (each
+  // starts d + 10 ns after the one before, a step back when d < -10 ns).
+  // Then pulses that end before every scanner's earliest search can be
+  // forgotten.
+  const bool pulses_can_be_forgotten = nodes_.backward_count() == 0;
+  const auto earliest_search = [&](QubitSlot s) {
+    return busy_until[s] - (pulse_count - 1) * std::max(0.0, -(pulse_ns[s] + kPulseSpacingNs));
+  };
   for (QubitSlot slot = 0; slot < slot_count; ++slot) {
     for (QubitSlot neighbour : neighbours.of(slot)) tracked[neighbour] = 1;
   }
@@ -307,10 +320,12 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
             PulseTrack& track = tracks[q];
             track.add(t, t + d);
             if (pulses_can_be_forgotten && track.trim_due()) {
-              // Every search of this track starts at or after its scanner's
-              // busy time and moves forward from there, and busy times only grow.
+              // A NaN bound (from infinite times) forgets nothing.
               double earliest = std::numeric_limits<double>::infinity();
-              for (QubitSlot s : neighbours.scanners_of(q)) earliest = std::min(earliest, busy_until[s]);
+              for (QubitSlot s : neighbours.scanners_of(q)) {
+                const double e = earliest_search(s);
+                if (std::isnan(e) || e < earliest) earliest = e;
+              }
               track.trim(earliest);
             }
           }
