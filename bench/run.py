@@ -190,6 +190,16 @@ def bench_size(n, args, peer_ok, nq_size):
     cols = ([w[0] for w in many], [w[1] for w in many], [w[2] for w in many])
     del many
 
+    # Time stepping back: every pulse list walks backwards (pulses of
+    # -20 ns), or one gate in 1000 has a NaN duration (each later gate on its
+    # qubits may start earlier than the one before).
+    back_pd = {q: -20.0 for q in range(circ.num_qubits)}
+    nan_dag = QuantumDAG()
+    nan_dag.build_from_ir([(g, q, math.nan if i % 1000 == 999 else d, p)
+                           for i, (g, q, d, p) in enumerate(circ.instructions)])
+    nan_dag.set_coupling_map(circ.edges)
+    nan_dag.build_schedule()
+
     run_pure = n <= args.pure_max
     run_peer = peer_ok and n <= args.qiskit_max
     jobs = [
@@ -202,6 +212,9 @@ def bench_size(n, args, peer_ok, nq_size):
         Job("floor", lambda: floor_export(exported), args.repeat),
         Job("floor", lambda: floor_windows(cols), args.repeat),
     ]
+    jobs.append(Job("module", lambda: {
+        "dd_pulses_stepping_back": timed(lambda: prepared.apply_dd_pass(SEQUENCE, back_pd, circ.num_qubits)),
+        "dd_nan_durations": timed(lambda: nan_dag.apply_dd_pass(SEQUENCE, pd, circ.num_qubits))}, args.repeat))
     if n == nq_size:
         jobs.append(Job("module", lambda: {"dd_num_qubits_128": timed(lambda: prepared.apply_dd_pass(SEQUENCE, pd, 128))},
                         args.repeat))
@@ -387,7 +400,8 @@ def verify(args):
     for gap in (MANY_GAP_NS, 200.0, FEW_GAP_NS, 1e9):
         checks.append((f"find_idle_windows({gap})", mod.find_idle_windows(gap), ref.find_idle_windows(gap)))
     for call in ((SEQUENCE, pd, circ.num_qubits), (SEQUENCE, pd, 1000), (SEQUENCE, pd, 0),
-                 ("XY", None, circ.num_qubits), ("XY", {q: 5.0 for q in range(0, circ.num_qubits, 2)}, 64)):
+                 ("XY", None, circ.num_qubits), ("XY", {q: 5.0 for q in range(0, circ.num_qubits, 2)}, 64),
+                 (SEQUENCE, {q: -20.0 for q in range(circ.num_qubits)}, circ.num_qubits)):
         label = f"apply_dd_pass{(call[0], 'per-qubit' if call[1] else None, call[2])}"
         checks.append((label, mod.apply_dd_pass(*call).get_all_nodes(),
                        ref.apply_dd_pass(*call).get_all_nodes()))
@@ -442,7 +456,8 @@ def print_size_table(label, res):
     head = f"{'stage':28} {'module s':>9} {'pure s':>9} {'pure/mod':>9} {'qiskit s':>9} {'qk/mod':>8} {'floor s':>9} {'mod/floor':>9}"
     print(head)
     print("-" * len(head))
-    rows = STAGES + ["road", "find_idle_windows_many", "find_idle_windows_none", "apply_dd_pass_no_clearance"]
+    rows = STAGES + ["road", "find_idle_windows_many", "find_idle_windows_none", "apply_dd_pass_no_clearance",
+                     "dd_pulses_stepping_back", "dd_nan_durations"]
     for stage in rows:
         m = mod.get(stage)
         p = pure.get(stage)
@@ -534,6 +549,8 @@ def evaluate(results, sizes, ref, memory, native10):
         for stage in ("build_schedule", "find_idle_windows", "find_idle_windows_many", "apply_dd_pass"):
             check(t, f"growth {stage} <= {1.2 * step:g}", ratio(mh.get(stage), ml.get(stage)), 1.2 * step, False,
                   where)
+        for stage in ("dd_pulses_stepping_back", "dd_nan_durations"):
+            extra_line(t, f"  growth {stage}", ratio(mh.get(stage), ml.get(stage)), where)
         for stage in ("build_from_ir", "get_all_nodes"):
             mg = ratio(mh.get(stage), ml.get(stage))
             fg = ratio(fh.get(stage), fl.get(stage))
