@@ -63,8 +63,8 @@ class PulseTrack {
       const auto live = std::partition_point(first, last, [w](const Pulse& p) { return p.end <= w; });
       if (live == last) continue;
       run_begins_[runs++] = kept;
-      kept = static_cast<std::size_t>(std::copy(live, last, pulses_.begin() + static_cast<std::ptrdiff_t>(kept)) -
-                                      pulses_.begin());
+      const auto to = pulses_.begin() + static_cast<std::ptrdiff_t>(kept);
+      kept = static_cast<std::size_t>((to == live ? last : std::copy(live, last, to)) - pulses_.begin());
     }
     // Every pulse forgotten comes before what is left of the last run.
     forgotten_ += pulses_.size() - kept;
