@@ -273,13 +273,19 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
   std::vector<std::size_t> hints(neighbours.entry_count(), 0);
   // With no negative or NaN durations, each qubit's busy time only grows
   // through the walk, and so does the earliest time its searches can start:
-  // its busy time, less the steps back of its later pulses in one list (each
-  // starts d + 10 ns after the one before, a step back when d < -10 ns).
-  // Then pulses that end before every scanner's earliest search can be
-  // forgotten.
+  // its busy time, stepped back by its later pulses in one list (each starts
+  // d + 10 ns after the one before, a step back when d < -10 ns). Searches
+  // only move forward and rounding is monotone, so the same additions the
+  // pass makes give that earliest time exactly. Pulses that end by every
+  // scanner's earliest search can be forgotten.
   const bool pulses_can_be_forgotten = nodes_.backward_count() == 0;
   const auto earliest_search = [&](QubitSlot s) {
-    return busy_until[s] - (pulse_count - 1) * std::max(0.0, -(pulse_ns[s] + kPulseSpacingNs));
+    const double step = pulse_ns[s] + kPulseSpacingNs;
+    double t = busy_until[s];
+    if (step < 0.0) {
+      for (std::size_t k = 1; k < pulse_list.size(); ++k) t = t + step;
+    }
+    return t;
   };
   for (QubitSlot slot = 0; slot < slot_count; ++slot) {
     for (QubitSlot neighbour : neighbours.of(slot)) tracked[neighbour] = 1;

@@ -1,5 +1,6 @@
 // The dynamical-decoupling pass, checked on worked examples and against a
 // plain, slow reference of the pass on random circuits.
+#include <algorithm>
 #include <set>
 
 #include "support.hpp"
@@ -184,6 +185,33 @@ TEST(DdPass, SearchesSteppingBackSeeEveryPulse) {
   const Placed ref = run_both(r);
   EXPECT_EQ(ref.gates.end()[-2], pulse("DD_X", 1, -20));
   EXPECT_EQ(ref.gates.size(), 138u);
+}
+
+// Pulses of -10.1 ns step back by 0.0999... ns each, and three such steps
+// in floating point land below busy - 3 * 0.0999...: the search bound must
+// come from the same additions. Qubit 1's last pulse ends at 5150.4, just
+// inside the reach of qubit 0's last search, which it pushes to 5160.4;
+// qubit 2's pulses must then start after that one, leaving room for three.
+TEST(DdPass, ForgetsOnlyPulsesNoSearchCanReachAfterRounding) {
+  const double busy = 5150.7;
+  const double list_start = 5150.4 - 230.0;
+  PassInput r;
+  r.gates.push_back({"g", {0}, busy, {}});
+  for (Qubit i = 0; i < 15; ++i) {  // enough pulses on qubit 1 to be trimmed
+    r.gates.push_back({"g", {4 + i}, 300.0 * static_cast<double>(i + 1), {}});
+    r.gates.push_back({"g", {4 + i, 1}, 0, {}});
+  }
+  r.gates.insert(r.gates.end(), {{"g", {1}, list_start - 4500.0, {}}, {"g", {19}, list_start + 300.0, {}},
+                                 {"g", {19, 1}, 0, {}}, {"g", {0}, 0, {}}, {"g", {2}, busy - 5.0, {}},
+                                 {"g", {3}, busy + 118.0, {}}, {"g", {3, 2}, 0, {}}});
+  r.coupling = {{0, 1}, {1, 0}, {0, 2}, {2, 0}};
+  r.sequence = "XY4";
+  r.durations = {{0, -10.1}, {1, 50.0}, {2, 20.0}};
+  r.num_qubits = 3;
+  const Placed ref = run_both(r);
+  EXPECT_EQ(std::count(ref.gates.begin(), ref.gates.end(), pulse("DD_X", 2, 20)) +
+                std::count(ref.gates.begin(), ref.gates.end(), pulse("DD_Y", 2, 20)),
+            3);
 }
 
 TEST(DdPass, LeavesTheReceiverAloneAndReportsProgress) {
