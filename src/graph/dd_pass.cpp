@@ -66,7 +66,9 @@ class PulseTrack {
       const auto to = pulses_.begin() + static_cast<std::ptrdiff_t>(kept);
       kept = static_cast<std::size_t>((to == live ? last : std::copy(live, last, to)) - pulses_.begin());
     }
-    // Every pulse forgotten comes before what is left of the last run.
+    // Hints count forgotten pulses too. While the last run keeps a pulse,
+    // every pulse forgotten came before it, so its hints stay exact;
+    // otherwise a hint is only clamped into the new last run.
     forgotten_ += pulses_.size() - kept;
     pulses_.resize(kept);
     run_begins_.resize(runs);
