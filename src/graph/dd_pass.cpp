@@ -72,14 +72,16 @@ class PulseTrack {
     forgotten_ += pulses_.size() - kept;
     pulses_.resize(kept);
     run_begins_.resize(runs);
+    if (kept > 0) last_end_ = pulses_.back().end;
     next_trim_ = std::max<std::size_t>(kFirstTrim, 2 * kept);
   }
 
   void add(double start, double end) {
     if (std::isnan(start) || std::isnan(end)) return;
-    const bool fits = !pulses_.empty() && pulses_.back().start <= start && pulses_.back().end <= end;
+    const bool fits = !pulses_.empty() && pulses_.back().start <= start && last_end_ <= end;
     if (!fits) run_begins_.push_back(pulses_.size());
     pulses_.push_back(Pulse{start, end});
+    last_end_ = end;
   }
 
   // The first pulse, in placement order, that [t, t + d) overlaps.
@@ -89,27 +91,26 @@ class PulseTrack {
   // there walks the run once from front to back instead of searching it
   // afresh.
   const Pulse* first_overlap(double t, double d, std::size_t& hint) const noexcept {
+    // Ends ascend in a run: the pulses ending after t form a suffix of it.
+    // If the suffix's first pulse starts at or after t + d, so do the
+    // others, as starts ascend too: only that pulse can be the run's first
+    // overlap.
     const auto overlaps = [t, d](const Pulse& p) { return t + d > p.start && p.end > t; };
-    for (std::size_t r = 0; r < run_begins_.size(); ++r) {
-      const std::size_t begin = run_begins_[r];
-      const bool last_run = r + 1 == run_begins_.size();
-      const std::size_t end = last_run ? pulses_.size() : run_begins_[r + 1];
-      // Ends ascend: the pulses ending after t form a suffix of the run. If
-      // the suffix's first pulse starts at or after t + d, so do the others,
-      // as starts ascend too: only that pulse can be the run's first overlap.
-      if (!(pulses_[end - 1].end > t)) continue;
-      std::size_t first;
-      if (last_run) {
-        // Hints count the forgotten pulses too, so trimming leaves them valid.
-        const std::size_t from = hint > forgotten_ ? hint - forgotten_ : 0;
-        first = first_ending_after(t, begin, std::clamp(from, begin, end - 1), end - 1);
-        hint = first + forgotten_;
-      } else {
-        first = first_ending_after(t, begin, begin, end - 1);
-      }
-      if (overlaps(pulses_[first])) return &pulses_[first];
+    if (run_begins_.size() == 1 && !(last_end_ > t)) return nullptr;  // the usual answer
+    const std::size_t last_begin = run_begins_.back();
+    for (std::size_t r = 0; run_begins_[r] != last_begin; ++r) {  // the closed runs, usually none
+      const std::size_t last = run_begins_[r + 1] - 1;
+      if (!(pulses_[last].end > t)) continue;
+      const Pulse& first = pulses_[first_ending_after(t, run_begins_[r], run_begins_[r], last)];
+      if (overlaps(first)) return &first;
     }
-    return nullptr;
+    const std::size_t last = pulses_.size() - 1;
+    if (!(last_end_ > t)) return nullptr;
+    // Hints count the forgotten pulses too, so trimming leaves them valid.
+    const std::size_t from = std::clamp(hint > forgotten_ ? hint - forgotten_ : 0, last_begin, last);
+    const std::size_t first = first_ending_after(t, last_begin, from, last);
+    hint = first + forgotten_;
+    return overlaps(pulses_[first]) ? &pulses_[first] : nullptr;
   }
 
  private:
@@ -156,6 +157,7 @@ class PulseTrack {
   std::vector<std::size_t> run_begins_;  // index in pulses_ of each run's first pulse
   std::size_t forgotten_ = 0;            // pulses trimmed off the front
   std::size_t next_trim_ = kFirstTrim;
+  double last_end_ = 0.0;  // of the last pulse, when there is one
 };
 
 // For every qubit slot, its coupled neighbours i < num_qubits that occur in
