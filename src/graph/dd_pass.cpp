@@ -12,10 +12,10 @@
 // neighbour's pulses in placement order, and a restart from the first
 // neighbour after every shift. It is kept exactly, but made cheap: each
 // qubit's coupled neighbours are listed once per call, and a neighbour's
-// pulses are searched by galloping and bisection over runs that are sorted
-// and disjoint (one run in the usual case; a new one each time the qubit's
-// time steps back) instead of one by one, each search starting where the
-// same qubit's previous search of that neighbour ended.
+// pulses are searched by galloping and bisection over runs in which starts
+// and ends ascend (one run in the usual case; a new one each time the
+// qubit's time steps back) instead of one by one, each search starting where
+// the same qubit's previous search of that neighbour ended.
 
 #include <algorithm>
 #include <cmath>
