@@ -390,11 +390,20 @@ OwnedRef from_idle_windows(const IdleWindowList& windows) {
 
 namespace {
 
-// Python objects shared across one export: one `str` per distinct name, and
-// floats from a FloatCache.
+// Python objects shared across one export: one `str` per distinct name, one
+// `int` per distinct qubit (indices above the interpreter's small ints would
+// otherwise be a new object at every occurrence), and floats from a
+// FloatCache.
 class ExportCache {
  public:
-  explicit ExportCache(const QuantumDAG& dag) : dag_(dag), names_(dag.store().names().size()) {}
+  explicit ExportCache(const QuantumDAG& dag)
+      : dag_(dag), names_(dag.store().names().size()), qubits_(dag.qubit_table().size()) {}
+
+  PyObject* qubit(QubitSlot slot) {
+    OwnedRef& cached = qubits_[slot];
+    if (!cached) cached = from_u64(dag_.qubit_table().qubit(slot));
+    return cached.get();
+  }
 
   PyObject* name(NameId id) {
     OwnedRef& slot = names_[id];
@@ -433,16 +442,17 @@ class ExportCache {
 
   const QuantumDAG& dag_;
   std::vector<OwnedRef> names_;
+  std::vector<OwnedRef> qubits_;
   FloatCache floats_;
   const StoredParam* template_run_ = nullptr;
   OwnedRef template_;
 };
 
-OwnedRef export_node(const DagNode& node, const QubitTable& table, ExportCache& cache) {
+OwnedRef export_node(const DagNode& node, ExportCache& cache) {
   const std::span<const QubitSlot> slots = node.slots();
   OwnedRef qubits = result_object(PyList_New(static_cast<Py_ssize_t>(slots.size())));
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    PyList_SET_ITEM(qubits.get(), static_cast<Py_ssize_t>(i), from_u64(table.qubit(slots[i])).release());
+    PyList_SET_ITEM(qubits.get(), static_cast<Py_ssize_t>(i), Py_NewRef(cache.qubit(slots[i])));
   }
   OwnedRef params = cache.params(node.params());
   OwnedRef tuple = result_object(PyTuple_New(4));
@@ -464,7 +474,7 @@ OwnedRef export_nodes(const QuantumDAG& dag) {
   for (NodeId id = 0; id < dag.next_id(); ++id) {
     const DagNode node = dag.node(id);
     if (node.kind() != NodeKind::Operation) continue;
-    PyList_SET_ITEM(list.get(), at++, export_node(node, dag.qubit_table(), cache).release());
+    PyList_SET_ITEM(list.get(), at++, export_node(node, cache).release());
   }
   return list;
 }

@@ -99,6 +99,18 @@ def test_equal_numbers_share_objects_but_nans_never_do():
     assert c[2] is not d[2] and [c[2]] != [d[2]]
 
 
+def test_large_qubit_indices_export_equal_values_in_separate_lists():
+    g = QuantumDAG()
+    g.build_from_ir([("cz", [300, 2**64 - 1], 1.0, {}), ("cz", [2**64 - 1, 300], 1.0, {}), ("x", [300], 1.0, {})])
+    first, second, third = (node[1] for node in g.get_all_nodes())
+    assert first == [300, 2**64 - 1] and second == [2**64 - 1, 300] and third == [300]
+    assert first[0] is second[1]  # one int object per distinct qubit
+    first.append(5)
+    first[0] = 0
+    assert second == [2**64 - 1, 300] and third == [300]
+    assert [node[1] for node in g.get_all_nodes()] == [[300, 2**64 - 1], [2**64 - 1, 300], [300]]
+
+
 def run_child(code):
     prog = "import _velun_q, sys, io\ng = _velun_q.QuantumDAG()\n" + code
     env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
