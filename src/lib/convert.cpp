@@ -163,26 +163,46 @@ std::uint64_t long_to_u64(PyObject* value) {
   return result;
 }
 
-// Interned names of the strings met during one import. Holding a reference
-// to each cached object keeps its address from being reused by another one.
+// Interned names of the strings met during one import. A name is usually
+// one object shared by every gate that uses it, found by its address without
+// reading it. A parser may instead make a new but equal string for every
+// gate; such a string is found by its (cached) hash and its characters, which
+// costs less than interning its text again. Holding a reference to each
+// cached object keeps its address from being reused by another one.
 class NameCache {
  public:
   NameId intern(PyObject* value, InstructionList& list) {
     if (!PyUnicode_CheckExact(value)) return list.intern_name(to_str(value));
-    Entry& entry = entries_[(std::bit_cast<std::uintptr_t>(value) >> 4) % entries_.size()];
-    if (entry.object.get() == value) return entry.id;
+    Entry& same = by_object_[(std::bit_cast<std::uintptr_t>(value) >> 4) % by_object_.size()];
+    if (same.object.get() == value) return same.id;
+    const Py_hash_t hash = PyObject_Hash(value);
+    if (hash == -1) throw PyErrorPending{};
+    Entry& equal = by_text_[static_cast<std::size_t>(hash) % by_text_.size()];
+    if (equal.object && equal.hash == hash && same_text(equal.object.get(), value)) return equal.id;
     const NameId id = list.intern_name(to_str(value));
-    entry.object = OwnedRef::borrow(value);
-    entry.id = id;
+    same = Entry{OwnedRef::borrow(value), hash, id};
+    equal = Entry{OwnedRef::borrow(value), hash, id};
     return id;
   }
 
  private:
   struct Entry {
     OwnedRef object;
+    Py_hash_t hash = 0;
     NameId id = 0;
   };
-  std::array<Entry, 64> entries_;
+
+  // Exact strings are stored in their narrowest kind, so equal ones have
+  // the same kind and the same code units.
+  static bool same_text(PyObject* a, PyObject* b) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * kind) == 0;
+  }
+
+  std::array<Entry, 64> by_object_;
+  std::array<Entry, 64> by_text_;
 };
 
 void convert_instruction(PyObject* item, InstructionList& list, NameCache& names) {

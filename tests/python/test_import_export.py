@@ -99,6 +99,24 @@ def test_equal_numbers_share_objects_but_nans_never_do():
     assert c[2] is not d[2] and [c[2]] != [d[2]]
 
 
+def test_equal_names_as_separate_objects_import_as_one_name(capfd):
+    # A parser makes a new string for every gate; equal texts are one name
+    # and different ones stay apart, whatever their kind or hash slot.
+    texts = ["rz", "sx", "theta", "th\u00e9ta", "\u03b8", "\U0001d703", "a" * 40] + [f"p{i}" for i in range(300)]
+    ir = [("".join(t), [i % 3], 1.0, {"".join(t): float(i), "".join(texts[i * 7 % len(texts)]): 2.0})
+          for i in range(3 * len(texts)) for t in [texts[i % len(texts)]]]
+    g = QuantumDAG()
+    g.build_from_ir(ir)
+    capfd.readouterr()
+    out = g.get_all_nodes()
+    assert same(out, ir)
+    by_text = {}
+    for name, _, _, params in out:
+        assert by_text.setdefault(name, name) is name  # one object per name
+        for key in params:
+            assert by_text.setdefault(key, key) is key
+
+
 def test_large_qubit_indices_export_equal_values_in_separate_lists():
     g = QuantumDAG()
     g.build_from_ir([("cz", [300, 2**64 - 1], 1.0, {}), ("cz", [2**64 - 1, 300], 1.0, {}), ("x", [300], 1.0, {})])
