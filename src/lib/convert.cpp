@@ -29,15 +29,13 @@ ProcessOnce sequence_abc;
 // collections.abc.Sequence, the target named when a value is not a sequence.
 PyObject* sequence_type() {
   return sequence_abc.get([] {
-    PyObject* module = PyImport_ImportModule("collections.abc");
-    PyObject* type = module ? PyObject_GetAttrString(module, "Sequence") : nullptr;
-    Py_XDECREF(module);
-    if (type == nullptr || !PyType_Check(type)) {
-      Py_XDECREF(type);
+    const OwnedRef module = OwnedRef::steal(PyImport_ImportModule("collections.abc"));
+    OwnedRef type = OwnedRef::steal(module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr);
+    if (!type || !PyType_Check(type.get())) {
       PyErr_Clear();
       throw InternalFault("failed to import collections.abc.Sequence");
     }
-    return type;
+    return type.release();
   });
 }
 

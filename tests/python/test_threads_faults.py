@@ -151,3 +151,43 @@ def test_fault_notices_go_to_stderr():
     # the fault raised by Python code is shown with its traceback
     assert "Traceback" in result.stderr
     assert "raised by python code" in result.stderr and "__float__" in result.stderr
+
+
+# The first "cannot be cast as 'Sequence'" message imports a module, which
+# runs Python code: here an audit hook and an import hook that need the same
+# message on the same thread. They must get it, not wait for themselves.
+REENTRY_SCRIPT = """
+    import sys
+    from _velun_q import QuantumDAG
+    seen = []
+
+    def need_message(where):
+        if where in seen:
+            return
+        seen.append(where)
+        try:
+            QuantumDAG().add_gate("h", {1}, 1.0)
+        except TypeError as exc:
+            print(where, exc, flush=True)
+
+    class Finder:
+        def find_spec(self, name, path=None, target=None):
+            need_message("finder")
+
+    sys.meta_path.insert(0, Finder())
+    sys.addaudithook(lambda event, args: event == "import" and need_message("hook"))
+    for _ in range(2):
+        try:
+            QuantumDAG().add_gate("h", {0}, 1.0)
+        except TypeError as exc:
+            print("outer", exc, flush=True)
+"""
+
+
+def test_one_time_lookup_reentered_on_its_own_thread():
+    result = run_python(REENTRY_SCRIPT, timeout=60)
+    assert result.returncode == 0, result.stderr
+    message = "argument 'qubits': 'set' object cannot be cast as 'Sequence'"
+    lines = result.stdout.splitlines()
+    assert lines[-2:] == [f"outer {message}"] * 2
+    assert sorted(lines[:-2]) == [f"finder {message}", f"hook {message}"]
