@@ -34,7 +34,15 @@ constexpr const char* kBindingName = "_velun_q::PyQuantumDAG";
 
 ProcessOnce dag_type;
 
-std::uint64_t current_thread() noexcept { return PyThread_get_thread_ident(); }
+// A number for the calling thread that no other thread of the process ever
+// gets. System thread identifiers are reused once a thread has ended, which
+// would hand an instance over to whichever new thread happened to get its
+// owner's identifier.
+std::uint64_t current_thread() noexcept {
+  static std::atomic<std::uint64_t> next{1};
+  thread_local const std::uint64_t mine = next.fetch_add(1, std::memory_order_relaxed);
+  return mine;
+}
 
 // ---- the rules every call follows ------------------------------------------
 
