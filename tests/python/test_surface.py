@@ -1,7 +1,10 @@
 """The module object, its exception class and the QuantumDAG type as seen from Python."""
 
+import ast
 import ctypes
 import gc
+import inspect
+import pathlib
 import sys
 import weakref
 
@@ -88,6 +91,23 @@ def test_methods_signatures_docs_and_order():
         method = vars(QuantumDAG)[name]
         assert method.__text_signature__ == signature, name
         assert method.__doc__ == doc, name
+
+
+def test_installed_type_stub_matches_the_module():
+    stub = ast.parse(pathlib.Path(_velun_q.__file__).with_name("_velun_q.pyi").read_text())
+    assert ast.get_docstring(stub) == _velun_q.__doc__
+    classes = {node.name: node for node in stub.body if isinstance(node, ast.ClassDef)}
+    assert set(_velun_q.__all__) <= set(classes)
+    assert ast.get_docstring(classes["QuantumDAG"]) == QuantumDAG.__doc__
+    defs = {node.name: node for node in classes["QuantumDAG"].body if isinstance(node, ast.FunctionDef)}
+    assert set(defs) - {"__new__"} == {name for name, _, _ in METHODS}
+    for name, _, doc in METHODS:
+        args = defs[name].args
+        runtime = list(inspect.signature(getattr(QuantumDAG, name)).parameters.values())
+        assert [a.arg for a in args.args] == [p.name for p in runtime], name
+        defaults = [ast.literal_eval(d) for d in args.defaults]
+        assert defaults == [p.default for p in runtime if p.default is not p.empty], name
+        assert ast.get_docstring(defs[name]) == doc, name
 
 
 def test_not_subclassable():
