@@ -291,8 +291,16 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
     }
     return t;
   };
+  // A pulse of no positive length (t + d <= t) can only be overlapped by a
+  // search for a pulse of positive length: [t', t' + d') overlaps [s, e)
+  // when t' + d' > s and e > t', so d' > s - e >= 0. A track whose scanners
+  // all have pulses of no positive length needs only its positive pulses.
+  std::vector<char> scanned_for_length(slot_count, 0);
   for (QubitSlot slot = 0; slot < slot_count; ++slot) {
-    for (QubitSlot neighbour : neighbours.of(slot)) tracked[neighbour] = 1;
+    for (QubitSlot neighbour : neighbours.of(slot)) {
+      tracked[neighbour] = 1;
+      if (pulse_ns[slot] > 0.0) scanned_for_length[neighbour] = 1;
+    }
   }
 
   const std::size_t scheduled = std::min<std::size_t>(node_total, starts_.size());
@@ -326,7 +334,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
           } else {
             result.nodes_.end_node_sharing_params(pulse, d, first_pulse);  // the same three values
           }
-          if (tracked[q]) {
+          if (tracked[q] && (scanned_for_length[q] || t + d > t)) {
             PulseTrack& track = tracks[q];
             track.add(t, t + d);
             if (pulses_can_be_forgotten && track.trim_due()) {
