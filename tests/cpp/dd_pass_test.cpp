@@ -312,5 +312,52 @@ TEST(DdPass, MatchesTheReferenceOnLongCircuits) {
   EXPECT_GT(shifts, 2000);
 }
 
+TEST(DdPass, MatchesTheReferenceWhereTimeOftenStepsBack) {
+  // Frequent negative and NaN durations send qubits back in time again and
+  // again, so that a neighbour's pulse list falls into hundreds of sorted
+  // runs: enough for the search to group runs into blocks, and those blocks
+  // into larger ones.
+  std::mt19937_64 rng(8191);
+  const std::vector<double> durations{0, 10, 35, 50, 100, 300};
+  const std::vector<double> backward_durations{-60, -400, -5000, kNaN};
+  const std::vector<double> pulse_choices{5, 10, 20, 35};
+  std::size_t most_runs = 0;
+  int shifts = 0;
+  for (int round = 0; round < 6; ++round) {
+    PassInput r;
+    const Qubit width = 2 + round % 3;
+    for (int i = 0; i < 8000; ++i) {
+      Gate g{"g", {rng() % width}, pick(rng, durations), {}};
+      if (rng() % 3 == 0) g.qubits.push_back(rng() % width);
+      if (rng() % 4 == 0) g.duration = pick(rng, backward_durations);
+      r.gates.push_back(g);
+    }
+    for (Qubit a = 0; a < width; ++a)
+      for (Qubit b = a + 1; b < width; ++b) r.coupling.insert({a, b}), r.coupling.insert({b, a});
+    for (Qubit q = 0; q < width; ++q) r.durations.emplace_back(q, pick(rng, pulse_choices));
+    r.sequence = round % 2 ? "XY4" : "XY";
+    r.num_qubits = width;
+    const Placed ref = run_both(r);
+    if (HasFatalFailure()) return;
+    shifts += ref.shifts;
+    // A pulse that starts or ends before the one placed last on its qubit
+    // opens a new run there.
+    std::map<Qubit, std::pair<double, double>> last;
+    std::map<Qubit, std::size_t> runs;
+    std::size_t k = 0;
+    for (const Gate& g : ref.gates) {
+      if (g.name != "DD_X" && g.name != "DD_Y") continue;
+      const auto [start, end] = ref.pulse_times[k++];
+      const Qubit q = g.qubits[0];
+      const auto seen = last.find(q);
+      if (seen == last.end() || start < seen->second.first || end < seen->second.second) ++runs[q];
+      last[q] = {start, end};
+      most_runs = std::max(most_runs, runs[q]);
+    }
+  }
+  EXPECT_GT(most_runs, 300u);
+  EXPECT_GT(shifts, 1000);
+}
+
 }  // namespace
 }  // namespace velunq::test
