@@ -114,7 +114,7 @@ class RunIndex {
       const auto first = entries.begin() + static_cast<std::ptrdiff_t>(ends[b]);
       const auto last = entries.begin() + static_cast<std::ptrdiff_t>(ends[b + 1]);
       // The block's least start and greatest end rule most blocks out.
-      if (!(first->least_start < x) || !((last - 1)->end > t)) return false;
+      if (first == last || !(first->least_start < x) || !((last - 1)->end > t)) return false;
       const auto after = std::partition_point(first, last, [t](const Entry& e) { return !(e.end > t); });
       return after != last && after->least_start < x;
     }
