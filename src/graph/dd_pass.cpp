@@ -15,7 +15,9 @@
 // pulses are searched by galloping and bisection over runs in which starts
 // and ends ascend (one run in the usual case; a new one each time the
 // qubit's time steps back) instead of one by one, each search starting where
-// the same qubit's previous search of that neighbour ended.
+// the same qubit's previous search of that neighbour ended. Where time has
+// stepped back many times, the older runs are searched through blocks of
+// runs (RunIndex), so that a search does not bisect each of them.
 
 #include <algorithm>
 #include <cmath>
