@@ -445,10 +445,14 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
       const double gap = start - busy_until[q];
       if (gap >= (pulse_count * d) * kWindowFactor) {
         double t = busy_until[q];
-        double window_end = 0.0;
-        for (QubitSlot p : slots) {
-          if (busy_until[p] > window_end) window_end = busy_until[p];
-        }
+        // The window ends at the largest of 0.0 and the busy times of all
+        // the node's qubits, those visited before this one holding `start`
+        // already. That is `start` itself: the walk sets busy times exactly
+        // as the schedule set its free times, so at the node's first visit
+        // the largest is the very maximum that made `start`, and later ones
+        // only add `start`. Taken literally it would cost the square of the
+        // node's width (a barrier across a thousand qubits).
+        const double window_end = start;
         for (NameId pulse : pulse_list) {
           if (clearance && any_pulse) {
             t = clear_of_neighbours(t, d, neighbours.of(q), tracks, hints.data() + neighbours.first_entry(q));

@@ -273,6 +273,34 @@ TEST(DdPass, MatchesTheReferenceOnRandomCircuits) {
   EXPECT_GT(blocked, 20);
 }
 
+TEST(DdPass, MatchesTheReferenceOnWideGates) {
+  // Gates across many qubits, listing some of them twice, between narrow
+  // ones: the window end of a visit counts the qubits visited earlier in the
+  // node at its start, and the others at their busy time before it.
+  std::mt19937_64 rng(2027);
+  const std::vector<double> durations{0, 5, 10, 35, 50, 100, 300, 1000, -40, kInf, kNaN};
+  const std::vector<double> pulse_choices{0, 5, 10, 20, 50, -15, kNaN};
+  int pulses = 0;
+  for (int round = 0; round < 400; ++round) {
+    PassInput r;
+    const Qubit width = 6 + rng() % 20;
+    for (std::size_t i = 20 + rng() % 60; i > 0; --i) {
+      Gate g{"g", {rng() % width}, pick(rng, durations), {}};
+      const std::size_t more = rng() % 4 == 0 ? 8 + rng() % 30 : rng() % 2;
+      for (std::size_t j = 0; j < more; ++j) g.qubits.push_back(rng() % width);
+      if (rng() % 4 == 0) g.duration = 10.0 * static_cast<double>(rng() % 40);
+      r.gates.push_back(g);
+    }
+    for (Qubit a = 0; a + 1 < width; ++a) r.coupling.insert({a, a + 1}), r.coupling.insert({a + 1, a});
+    for (Qubit q = 0; q < width; ++q) r.durations.emplace_back(q, rng() % 3 ? 5.0 : pick(rng, pulse_choices));
+    r.sequence = rng() % 2 ? "XY4" : "XY";
+    r.num_qubits = rng() % 2 ? width : 0;
+    pulses += static_cast<int>(run_both(r).pulse_times.size());
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_GT(pulses, 20000);
+}
+
 TEST(DdPass, MatchesTheReferenceOnLongCircuits) {
   // Long runs of pulses on densely coupled qubits, so that a neighbour's pulse
   // list grows long and later searches start far from its ends. In half the
