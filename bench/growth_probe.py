@@ -28,11 +28,12 @@ from __future__ import annotations
 import argparse
 import gc
 import math
-import os
 import random
 import time
 
 import _velun_q
+
+from run import silence_core_output
 
 NAN, INF = math.nan, math.inf
 
@@ -155,25 +156,18 @@ def main() -> None:
     parser.add_argument("--scale", choices=("gates", "width"), default="gates")
     args = parser.parse_args()
 
-    # The core writes progress lines to file descriptor 1; keep the report.
-    report_fd = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-
-    def say(text: str) -> None:
-        os.write(report_fd, (text + "\n").encode())
-
+    silence_core_output()
     gc.disable()
     found = 0
     for seed in range(args.first_seed, args.first_seed + args.shapes):
         reports, shape, total = probe(seed, args.gates, args.limit, args.scale)
         if reports:
             found += 1
-            say(f"seed {seed}: " + "; ".join(reports))
-            say(f"  shape {shape}")
+            print(f"seed {seed}: " + "; ".join(reports))
+            print(f"  shape {shape}")
         else:
-            say(f"seed {seed}: ok ({total * 1e3:.0f} ms grown)")
-    say(f"{found} of {args.shapes} shapes grew more than {args.limit:g}x when grown 4x ({args.scale})")
+            print(f"seed {seed}: ok ({total * 1e3:.0f} ms grown)")
+    print(f"{found} of {args.shapes} shapes grew more than {args.limit:g}x when grown 4x ({args.scale})")
 
 
 if __name__ == "__main__":
