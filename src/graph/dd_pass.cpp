@@ -17,13 +17,20 @@
 // qubit's time steps back) instead of one by one, each search starting where
 // the same qubit's previous search of that neighbour ended. Where time has
 // stepped back many times, the older runs are searched through blocks of
-// runs (RunIndex), so that a search does not bisect each of them.
+// runs (RunIndex), so that a search does not bisect each of them. Where
+// qubits have many neighbours, a coarse record of which qubits hold pulses
+// when (DenseClearance) rules out most neighbours before their pulses are
+// looked at.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <numeric>
 #include <string>
 
+#include "pulse_buckets.hpp"
 #include "quantum_dag.hpp"
 
 namespace velunq {
@@ -33,6 +40,10 @@ namespace {
 constexpr double kDefaultPulseNs = 50.0;
 constexpr double kWindowFactor = 1.5;
 constexpr double kPulseSpacingNs = 10.0;
+// Neighbours per qubit from which DenseClearance is used, and its buckets'
+// room in words beyond one per node.
+constexpr std::size_t kDenseDegree = 8;
+constexpr std::size_t kBucketWords = std::size_t{1} << 18;
 
 struct Pulse {
   double start;
@@ -345,12 +356,113 @@ class NeighbourIndex {
   std::vector<QubitSlot> scanners_;
 };
 
+// The same clearance where qubits have many neighbours (a densely coupled
+// device). There, looking at every neighbour's track on every search costs
+// more than the searches: PulseBuckets tells which neighbours can hold an
+// overlap at all, and only their tracks are searched. The buckets number the
+// qubit slots by rank in ascending qubit index, so that walking the set bits
+// of an answer meets the neighbours in the order of the rule's scan, and the
+// first overlap found is the scan's.
+class DenseClearance {
+ public:
+  using Word = PulseBuckets::Word;
+
+  // A DenseClearance for these neighbour lists, if they are long enough
+  // for it to pay.
+  [[gnu::noinline]] static std::unique_ptr<DenseClearance> where_it_pays(const QubitTable& table,
+                                                                         const NeighbourIndex& neighbours,
+                                                                         const std::vector<double>& pulse_ns,
+                                                                         std::size_t node_total) {
+    std::size_t scanning = 0;
+    for (QubitSlot slot = 0; slot < table.size(); ++slot) scanning += !neighbours.of(slot).empty();
+    const std::size_t degree = scanning == 0 ? 0 : neighbours.entry_count() / scanning;
+    if (degree < kDenseDegree || degree < 4 * PulseBuckets::words_for(table.size())) return nullptr;
+    // Buckets about one pulse wide.
+    double widest = 0.0;
+    for (const double d : pulse_ns) {
+      if (d > widest && std::isfinite(d)) widest = d;
+    }
+    return std::make_unique<DenseClearance>(table, neighbours, widest > 0.0 ? widest + kPulseSpacingNs : kDefaultPulseNs,
+                                            kBucketWords + node_total);
+  }
+
+  DenseClearance(const QubitTable& table, const NeighbourIndex& neighbours, double width, std::size_t max_words)
+      : rank_(table.size()), slot_of_rank_(table.size()), buckets_(table.size(), width, max_words) {
+    std::iota(slot_of_rank_.begin(), slot_of_rank_.end(), QubitSlot{0});
+    std::sort(slot_of_rank_.begin(), slot_of_rank_.end(),
+              [&table](QubitSlot a, QubitSlot b) { return table.qubit(a) < table.qubit(b); });
+    for (std::size_t r = 0; r < slot_of_rank_.size(); ++r) rank_[slot_of_rank_[r]] = r;
+    const std::size_t words = buckets_.words();
+    among_.assign(table.size() * words, 0);
+    before_word_.assign(table.size() * words, 0);
+    for (QubitSlot slot = 0; slot < table.size(); ++slot) {
+      Word* among = among_.data() + slot * words;
+      for (QubitSlot neighbour : neighbours.of(slot)) {
+        among[rank_[neighbour] / PulseBuckets::kWordBits] |= Word{1} << (rank_[neighbour] % PulseBuckets::kWordBits);
+      }
+      for (std::size_t w = 1; w < words; ++w) {
+        before_word_[slot * words + w] = before_word_[slot * words + w - 1] + std::popcount(among[w - 1]);
+      }
+    }
+  }
+
+  // Both stay out of line: the pass's main loop, where the calls sit, runs
+  // faster on sparse devices without them inlined.
+  [[gnu::noinline]] void add(QubitSlot slot, double start, double end) { buckets_.add(rank_[slot], start, end); }
+
+  // Where t got to, and whether that is the end: the buckets cannot answer
+  // for every stretch, and then the literal scan goes on from there.
+  struct Cleared {
+    double t;
+    bool done;
+  };
+
+  // Moves t as clear_of_neighbours does, for as long as the buckets can answer.
+  [[gnu::noinline]] Cleared clear(double t, double d, QubitSlot slot, const std::vector<PulseTrack>& tracks,
+                                  std::size_t* hints) {
+    const std::size_t words = buckets_.words();
+    const Word* among = among_.data() + slot * words;
+    const std::size_t* before = before_word_.data() + slot * words;
+    for (;;) {
+      const std::span<const Word> possible = buckets_.possible(t, d, among);
+      if (possible.empty()) return {t, false};
+      const Pulse* hit = nullptr;
+      for (std::size_t w = 0; w < words && !hit; ++w) {
+        for (Word bits = possible[w]; bits != 0; bits &= bits - 1) {
+          const std::size_t bit = static_cast<std::size_t>(std::countr_zero(bits));
+          const PulseTrack& track = tracks[slot_of_rank_[w * PulseBuckets::kWordBits + bit]];
+          if (track.empty()) continue;  // trimmed to nothing
+          // The neighbour's place in the slot's list: its neighbours of lower rank.
+          const std::size_t entry = before[w] + std::popcount(among[w] & ((Word{1} << bit) - 1));
+          hit = track.first_overlap(t, d, hints[entry]);
+          if (hit) break;
+        }
+      }
+      if (!hit) return {t, true};
+      t = hit->end + kPulseSpacingNs;
+    }
+  }
+
+ private:
+  std::vector<std::size_t> rank_;          // of each slot
+  std::vector<QubitSlot> slot_of_rank_;
+  std::vector<Word> among_;                // each slot's neighbours, by rank
+  std::vector<std::size_t> before_word_;   // each slot's neighbours in its earlier words
+  PulseBuckets buckets_;
+};
+
 // Moves the start t of a pulse of length d on `slot` past every overlapping
 // pulse of a coupled neighbour, rescanning from the first neighbour after
 // each move. Each move lands past an existing pulse end, so it terminates.
 // `hints` holds one search hint per neighbour (see PulseTrack::first_overlap).
-double clear_of_neighbours(double t, double d, std::span<const QubitSlot> neighbours,
-                           const std::vector<PulseTrack>& tracks, std::size_t* hints) {
+double clear_of_neighbours(double t, double d, QubitSlot slot, const NeighbourIndex& index,
+                           const std::vector<PulseTrack>& tracks, std::size_t* hints, DenseClearance* dense) {
+  if (dense) [[unlikely]] {
+    const auto [to, done] = dense->clear(t, d, slot, tracks, hints);
+    if (done) return to;
+    t = to;
+  }
+  const std::span<const QubitSlot> neighbours = index.of(slot);
   for (;;) {
     const Pulse* hit = nullptr;
     for (std::size_t i = 0; i < neighbours.size(); ++i) {
@@ -433,6 +545,8 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
       if (pulse_ns[slot] > 0.0) scanned_for_length[neighbour] = 1;
     }
   }
+  const std::unique_ptr<DenseClearance> dense =
+      clearance ? DenseClearance::where_it_pays(qubits_, neighbours, pulse_ns, node_total) : nullptr;
 
   const std::size_t scheduled = std::min<std::size_t>(node_total, starts_.size());
   const auto charged = nodes_.charged_durations();
@@ -455,7 +569,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
         const double window_end = start;
         for (NameId pulse : pulse_list) {
           if (clearance && any_pulse) {
-            t = clear_of_neighbours(t, d, neighbours.of(q), tracks, hints.data() + neighbours.first_entry(q));
+            t = clear_of_neighbours(t, d, q, neighbours, tracks, hints.data() + neighbours.first_entry(q), dense.get());
           }
           if (t + d > window_end) break;
           result.nodes_.begin_node();
@@ -472,6 +586,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
           if (tracked[q] && (scanned_for_length[q] || t + d > t)) {
             PulseTrack& track = tracks[q];
             track.add(t, t + d);
+            if (dense) [[unlikely]] dense->add(q, t, t + d);
             if (pulses_can_be_forgotten && track.trim_due()) {
               // A NaN bound (from infinite times) forgets nothing.
               double earliest = std::numeric_limits<double>::infinity();

@@ -387,5 +387,65 @@ TEST(DdPass, MatchesTheReferenceWhereTimeOftenStepsBack) {
   EXPECT_GT(shifts, 1000);
 }
 
+TEST(DdPass, MatchesTheReferenceOnDenselyCoupledDevices) {
+  // Many neighbours per qubit, where the pass first asks a coarse record of
+  // pulse times which neighbours can overlap at all. Qubit indices are
+  // scattered, so that the order of first use differs from the scan's; some
+  // devices need more than 64 bits per record. Times that the record cannot
+  // hold (negative, infinite, NaN, huge) and pulses of every sign and size
+  // must change nothing.
+  {
+    // A pulse of infinite length on qubit 0 lies beyond every bucket, yet
+    // qubit 2's pulses at 0.0 overlap it and must move (to infinity, so
+    // that none is placed).
+    PassInput r;
+    r.gates = {{"g", {1}, kInf, {}}, {"g", {0, 1}, 10.0, {}}, {"g", {3}, 200.0, {}}, {"g", {2, 3}, 10.0, {}}};
+    for (Qubit q = 4; q < 9; ++q) r.gates.push_back({"g", {q}, 10.0, {}});  // each qubit has 8 neighbours
+    for (Qubit a = 0; a < 9; ++a)
+      for (Qubit b = 0; b < 9; ++b)
+        if (a != b) r.coupling.insert({a, b});
+    r.durations = {{0, kInf}, {2, 20.0}};
+    r.num_qubits = 9;
+    const Placed ref = run_both(r);
+    EXPECT_EQ(ref.pulse_times.size(), 2u);  // both on qubit 0
+    EXPECT_EQ(ref.shifts, 1);
+  }
+  std::mt19937_64 rng(131071);
+  const std::vector<double> durations{0, 5, 10, 20, 35, 50, 60, 100, 150, 300, 1000};
+  const std::vector<double> odd_durations{-40, -400, kNaN, kInf, -kInf, 1e15, -0.0};
+  const std::vector<double> pulse_choices{5, 10, 15, 20, 25, 40};
+  const std::vector<double> odd_pulses{0, -5, -15, 1e6, 1e-300, kInf, -kInf, kNaN};
+  int shifts = 0, pulses = 0;
+  for (int round = 0; round < 80; ++round) {
+    PassInput r;
+    const bool wide = round % 5 == 4;
+    std::vector<Qubit> device;
+    for (std::size_t n = wide ? 70 + rng() % 30 : 9 + rng() % 16; device.size() < n;) {
+      const Qubit q = rng() % 300;
+      if (std::find(device.begin(), device.end(), q) == device.end()) device.push_back(q);
+    }
+    const bool odd = round % 3 == 0;
+    for (std::size_t i = 300 + rng() % 900; i > 0; --i) {
+      Gate g{"g", {pick(rng, device)}, pick(rng, durations), {}};
+      if (rng() % 3 == 0) g.qubits.push_back(pick(rng, device));
+      if (odd && rng() % 50 == 0) g.duration = pick(rng, odd_durations);
+      r.gates.push_back(g);
+    }
+    const unsigned density = wide ? 4 : 8;  // in tenths
+    for (Qubit a : device)
+      for (Qubit b : device)
+        if (a < b && rng() % 10 < density) r.coupling.insert({a, b}), r.coupling.insert({b, a});
+    for (Qubit q : device) r.durations.emplace_back(q, pick(rng, pulse_choices));
+    if (rng() % 4 == 0) r.durations[rng() % device.size()].second = pick(rng, odd_pulses);
+    r.sequence = rng() % 2 ? "XY4" : "XY";
+    r.num_qubits = rng() % 4 == 0 ? 100 + rng() % 200 : 301;
+    const Placed ref = run_both(r);
+    if (HasFatalFailure()) return;
+    shifts += ref.shifts, pulses += static_cast<int>(ref.pulse_times.size());
+  }
+  EXPECT_GT(pulses, 20000);
+  EXPECT_GT(shifts, 5000);
+}
+
 }  // namespace
 }  // namespace velunq::test
