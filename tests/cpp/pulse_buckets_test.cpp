@@ -1,0 +1,63 @@
+// The coarse record of pulse times: whatever the times, a member that holds a
+// pulse overlapping a stretch is never left out of the answer for it.
+#include "graph/pulse_buckets.hpp"
+
+#include <random>
+
+#include "support.hpp"
+
+namespace velunq::test {
+namespace {
+
+struct Recorded {
+  std::size_t member;
+  double start;
+  double end;
+};
+
+double odd_time(std::mt19937_64& rng) {
+  static const std::vector<double> odd{0.0, -0.0, -5.0, -1e-300, 1e-300, kInf, -kInf, kNaN, 1e300, 2e6, 4e6};
+  if (rng() % 5 == 0) return pick(rng, odd);
+  return std::uniform_real_distribution<double>(-50.0, 3000.0)(rng);
+}
+
+TEST(PulseBuckets, NeverLeavesOutAnOverlap) {
+  std::mt19937_64 rng(65537);
+  const std::vector<double> lengths{0.0, 5.0, 20.0, 35.0, -15.0, 300.0, 5000.0, kInf, kNaN};
+  int overlaps = 0, ruled_out = 0;
+  for (int round = 0; round < 200; ++round) {
+    const std::size_t members = 1 + rng() % 150;  // up to three words
+    const double width = pick(rng, std::vector<double>{1.0, 30.0, 45.0, 1e-3});
+    PulseBuckets buckets(members, width, 1 + rng() % 5000);  // room for few buckets, or many
+    std::vector<Recorded> pulses;
+    for (int i = 0; i < 300; ++i) {
+      const double start = odd_time(rng);
+      const Recorded p{rng() % members, start, start + pick(rng, lengths)};
+      buckets.add(p.member, p.start, p.end);
+      pulses.push_back(p);
+    }
+    std::vector<PulseBuckets::Word> everyone(buckets.words(), ~PulseBuckets::Word{0});
+    for (int i = 0; i < 300; ++i) {
+      const double t = odd_time(rng);
+      const double d = pick(rng, lengths);
+      const std::span<const PulseBuckets::Word> possible = buckets.possible(t, d, everyone.data());
+      if (possible.empty()) continue;  // no answer: the caller looks at everything
+      std::vector<bool> holds(members, false);
+      for (const Recorded& p : pulses) {
+        if (t + d > p.start && p.end > t) holds[p.member] = true;  // the clearance rule's overlap
+      }
+      for (std::size_t m = 0; m < members; ++m) {
+        const bool said = (possible[m / 64] >> (m % 64)) & 1;
+        ASSERT_TRUE(said || !holds[m]) << "member " << m << " left out for [" << t << ", " << t + d << ")";
+        overlaps += holds[m];
+        ruled_out += !said;
+      }
+    }
+  }
+  // Both sides are exercised: real overlaps, and members ruled out.
+  EXPECT_GT(overlaps, 1000);
+  EXPECT_GT(ruled_out, 100000);
+}
+
+}  // namespace
+}  // namespace velunq::test
