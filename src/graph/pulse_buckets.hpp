@@ -11,7 +11,7 @@
 // never less.
 //
 // A pulse that cannot be placed in buckets (a negative or infinite bound,
-// over too many buckets, or beyond the buckets' room) marks its member as
+// beyond the buckets' room, or over too many buckets) marks its member as
 // always possible. A stretch that cannot be placed gets no answer.
 #pragma once
 
@@ -21,8 +21,6 @@
 #include <cstdint>
 #include <span>
 #include <vector>
-
-#include "interner.hpp"
 
 namespace velunq {
 
@@ -34,8 +32,7 @@ class PulseBuckets {
   static std::size_t words_for(std::size_t members) noexcept { return (members + kWordBits - 1) / kWordBits; }
 
   // Buckets of `width` ns (positive and finite) for `members` members, with
-  // room for about `max_words` words of bits near time 0 and as many again
-  // for buckets in use further on.
+  // room for at most `max_words` words of bits in all.
   PulseBuckets(std::size_t members, double width, std::size_t max_words)
       : words_(words_for(members)),
         scale_(1.0 / width),
@@ -50,15 +47,16 @@ class PulseBuckets {
   void add(std::size_t member, double start, double end) {
     if (std::isnan(start) || std::isnan(end)) return;
     const Word bit = Word{1} << (member % kWordBits);
-    std::uint64_t first = 0;
-    std::uint64_t last = 0;
-    bool placed = place(std::min(start, end), std::max(start, end), first, last);
-    for (std::uint64_t b = first; placed && b <= last; ++b) {
-      Word* bucket = bucket_to_write(b);
-      if (bucket) bucket[member / kWordBits] |= bit;
-      placed = bucket != nullptr;
+    std::size_t first = 0;
+    std::size_t last = 0;
+    if (!place(std::min(start, end), std::max(start, end), first, last)) {
+      always_[member / kWordBits] |= bit;
+      return;
     }
-    if (!placed) always_[member / kWordBits] |= bit;
+    if ((last + 1) * words_ > bits_.size()) {
+      bits_.resize(std::min(max_buckets_ * words_, std::max((last + 1) * words_, 2 * bits_.size())), 0);
+    }
+    for (std::size_t b = first; b <= last; ++b) bits_[b * words_ + member / kWordBits] |= bit;
   }
 
   // The members of `among` (words() words) that may hold a pulse that
@@ -66,14 +64,14 @@ class PulseBuckets {
   // answer stays valid until the next call.
   std::span<const Word> possible(double t, double d, const Word* among) {
     const double x = t + d;
-    std::uint64_t first = 0;
-    std::uint64_t last = 0;
+    std::size_t first = 0;
+    std::size_t last = 0;
     if (std::isnan(x) || !place(std::min(t, x), std::max(t, x), first, last)) return {};
     std::copy(always_.begin(), always_.end(), found_.begin());
-    for (std::uint64_t b = first; b <= last; ++b) {
-      if (const Word* bucket = bucket_to_read(b)) {
-        for (std::size_t w = 0; w < words_; ++w) found_[w] |= bucket[w];
-      }
+    const std::size_t stored = bits_.size() / words_;  // the buckets after them are empty
+    for (std::size_t b = first; b <= last && b < stored; ++b) {
+      const Word* bucket = bits_.data() + b * words_;
+      for (std::size_t w = 0; w < words_; ++w) found_[w] |= bucket[w];
     }
     for (std::size_t w = 0; w < words_; ++w) found_[w] &= among[w];
     return found_;
@@ -82,52 +80,25 @@ class PulseBuckets {
  private:
   // A stretch never spans more buckets than this; a longer one cannot be
   // placed.
-  static constexpr std::uint64_t kMaxSpan = 64;
-  // Bucket numbers stay below this, so that they convert exactly.
-  static constexpr double kMaxBucket = 0x1p63;
+  static constexpr std::size_t kMaxSpan = 64;
 
   // The buckets from time `low` to time `high` (low <= high), if they can be
   // placed.
-  bool place(double low, double high, std::uint64_t& first, std::uint64_t& last) const noexcept {
+  bool place(double low, double high, std::size_t& first, std::size_t& last) const noexcept {
     if (!(low >= 0.0)) return false;
     const double top = high * scale_;
-    if (!(top < kMaxBucket)) return false;  // infinite too
-    first = static_cast<std::uint64_t>(low * scale_);
-    last = static_cast<std::uint64_t>(top);
+    if (!(top < static_cast<double>(max_buckets_))) return false;  // infinite too
+    first = static_cast<std::size_t>(low * scale_);
+    last = static_cast<std::size_t>(top);
     return last - first < kMaxSpan;
-  }
-
-  // Bucket b's words, made if need be; nullptr when there is no room left.
-  // The first max_buckets_ buckets lie in one array; later ones (far times)
-  // are numbered by a table as they are first used, up to as many again.
-  Word* bucket_to_write(std::uint64_t b) {
-    if (b < max_buckets_) {
-      if ((b + 1) * words_ > near_.size()) {
-        near_.resize(std::min(max_buckets_ * words_, std::max((b + 1) * words_, 2 * near_.size())), 0);
-      }
-      return near_.data() + b * words_;
-    }
-    if (far_.size() >= max_buckets_ && !far_.find(b)) return nullptr;
-    const std::size_t at = far_.intern(b) * words_;
-    if (at == far_bits_.size()) far_bits_.resize(at + words_, 0);
-    return far_bits_.data() + at;
-  }
-
-  // Bucket b's words, or nullptr for a bucket that holds nothing.
-  const Word* bucket_to_read(std::uint64_t b) const noexcept {
-    if (b < max_buckets_) return (b + 1) * words_ <= near_.size() ? near_.data() + b * words_ : nullptr;
-    const auto number = far_.find(b);
-    return number ? far_bits_.data() + *number * words_ : nullptr;
   }
 
   std::size_t words_;
   double scale_;  // buckets per ns
   std::size_t max_buckets_;
-  std::vector<Word> near_;            // buckets 0, 1, ..., words_ words each
-  Interner<std::uint64_t> far_;       // later buckets in use, by bucket number
-  std::vector<Word> far_bits_;        // their words, in far_'s order
-  std::vector<Word> always_;          // members with a pulse outside every bucket
-  std::vector<Word> found_;           // the last answer
+  std::vector<Word> bits_;    // bucket after bucket, words_ words each
+  std::vector<Word> always_;  // members with a pulse outside the buckets
+  std::vector<Word> found_;   // the last answer
 };
 
 }  // namespace velunq
