@@ -27,7 +27,6 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <numeric>
 #include <string>
 
 #include "pulse_buckets.hpp"
@@ -387,10 +386,7 @@ class DenseClearance {
   }
 
   DenseClearance(const QubitTable& table, const NeighbourIndex& neighbours, double width, std::size_t max_words)
-      : rank_(table.size()), slot_of_rank_(table.size()), buckets_(table.size(), width, max_words) {
-    std::iota(slot_of_rank_.begin(), slot_of_rank_.end(), QubitSlot{0});
-    std::sort(slot_of_rank_.begin(), slot_of_rank_.end(),
-              [&table](QubitSlot a, QubitSlot b) { return table.qubit(a) < table.qubit(b); });
+      : rank_(table.size()), slot_of_rank_(table.slots_by_qubit()), buckets_(table.size(), width, max_words) {
     for (std::size_t r = 0; r < slot_of_rank_.size(); ++r) rank_[slot_of_rank_[r]] = r;
     const std::size_t words = buckets_.words();
     among_.assign(table.size() * words, 0);

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <numeric>
 
 #include "quantum_dag.hpp"
 
@@ -99,10 +98,7 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   // A qubit's run has room for one window per operation on it, which is one
   // more than it can hold: the branch-free scan writes each candidate before
   // deciding whether to keep it. Runs are laid out in ascending qubit index.
-  std::vector<QubitSlot> by_qubit(slot_count);
-  std::iota(by_qubit.begin(), by_qubit.end(), QubitSlot{0});
-  std::sort(by_qubit.begin(), by_qubit.end(),
-            [this](QubitSlot a, QubitSlot b) { return qubits_.qubit(a) < qubits_.qubit(b); });
+  const std::vector<QubitSlot> by_qubit = qubits_.slots_by_qubit();
   std::vector<std::size_t> run_begin(slot_count, 0);
   for (const QubitSlot* slot = pool; slot != pool + qubit_ends[scheduled - 1]; ++slot) ++run_begin[*slot];
   std::size_t room = 0;

@@ -7,7 +7,9 @@
 // looked up in a direct array; the rest go through a hash table.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <numeric>
 #include <optional>
 #include <vector>
 
@@ -22,6 +24,14 @@ class QubitTable {
  public:
   std::size_t size() const noexcept { return qubits_.size(); }
   Qubit qubit(QubitSlot slot) const noexcept { return qubits_.key(slot); }
+
+  // Every slot, in ascending qubit index.
+  std::vector<QubitSlot> slots_by_qubit() const {
+    std::vector<QubitSlot> slots(size());
+    std::iota(slots.begin(), slots.end(), QubitSlot{0});
+    std::sort(slots.begin(), slots.end(), [this](QubitSlot a, QubitSlot b) { return qubit(a) < qubit(b); });
+    return slots;
+  }
 
   std::optional<QubitSlot> find(Qubit qubit) const noexcept {
     if (qubit < kDirectLimit) {
