@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "append_vector.hpp"
 #include "interner.hpp"
 
 namespace velunq {
@@ -81,9 +82,7 @@ class NodeStore {
     node_params_begin_ = params_.size();
   }
 
-  // (emplace_back, not push_back: GCC 12 keeps this one inline in the DD
-  // pass's long loop, where an out-of-line append costs 5%.)
-  void push_qubit(QubitRef qubit) { qubits_.emplace_back(qubit); }
+  void push_qubit(QubitRef qubit) { qubits_.push_back(qubit); }
 
   // Adds a parameter (named by `intern_name` of this store) to the node being
   // built; a name given twice keeps its first place and its last value.
@@ -203,8 +202,8 @@ class NodeStore {
     }
   }
 
-  template <class T>
-  static void grow(std::vector<T>& items, std::size_t extra) {
+  template <class Column>
+  static void grow(Column& items, std::size_t extra) {
     const std::size_t needed = items.size() + extra;
     if (needed > items.capacity()) items.reserve(std::max(needed, items.capacity() + items.capacity() / 2));
   }
@@ -222,7 +221,7 @@ class NodeStore {
   std::vector<NameId> name_ids_;
   std::vector<std::uint8_t> tags_;
   // Every node's qubits and parameters, in node order.
-  std::vector<QubitRef> qubits_;
+  AppendVector<QubitRef> qubits_;
   std::vector<StoredParam> params_;
   Interner<std::string> names_;
   // Per parameter name: the node being built when it was last pushed, and where.

@@ -1,0 +1,48 @@
+// The pool array: values survive growth, copies are deep, and appending a
+// run of the array to itself reads it before the storage moves.
+#include "graph/append_vector.hpp"
+
+#include <vector>
+
+#include "support.hpp"
+
+namespace velunq::test {
+namespace {
+
+TEST(AppendVector, KeepsEveryValueThroughGrowthCopiesAndSelfAppends) {
+  AppendVector<int> values;
+  std::vector<int> expected;
+  for (int i = 0; i < 1000; ++i) {
+    values.push_back(i);
+    expected.push_back(i);
+  }
+  EXPECT_EQ(std::vector<int>(values.begin(), values.end()), expected);
+
+  // The whole array appended to itself forces a move of its storage.
+  while (values.size() < values.capacity()) values.push_back(-1), expected.push_back(-1);
+  values.append(values.data(), values.size());
+  expected.insert(expected.end(), expected.begin(), expected.end());
+  EXPECT_EQ(std::vector<int>(values.begin(), values.end()), expected);
+
+  // A value read from the array itself, at the moment it grows.
+  while (values.size() < values.capacity()) values.push_back(-2), expected.push_back(-2);
+  values.push_back(values[3]);
+  expected.push_back(expected[3]);
+  EXPECT_EQ(values.back(), 3);
+
+  AppendVector<int> copy = values;
+  values.resize(2);
+  values.push_back(7);
+  EXPECT_EQ(std::vector<int>(copy.begin(), copy.end()), expected);
+  values.resize(5);  // growing again fills with zeros, not old values
+  EXPECT_EQ(std::vector<int>(values.begin(), values.end()), (std::vector<int>{0, 1, 7, 0, 0}));
+
+  AppendVector<int> moved = std::move(copy);
+  EXPECT_EQ(moved.size(), expected.size());
+  EXPECT_TRUE(copy.empty());
+  copy = moved;
+  EXPECT_EQ(std::vector<int>(copy.begin(), copy.end()), expected);
+}
+
+}  // namespace
+}  // namespace velunq::test
