@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "buffer.hpp"
+#include "plain_vector.hpp"
 #include "types.hpp"
 
 namespace velunq {
@@ -44,7 +44,7 @@ class IdleWindowList {
  private:
   friend class QuantumDAG;
 
-  Buffer<TimeSpan> buffer_;
+  PlainVector<TimeSpan> buffer_;
   std::vector<Run> runs_;
   std::size_t size_ = 0;
 };

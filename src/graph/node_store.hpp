@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "append_vector.hpp"
+#include "plain_vector.hpp"
 #include "interner.hpp"
 
 namespace velunq {
@@ -221,7 +221,7 @@ class NodeStore {
   std::vector<NameId> name_ids_;
   std::vector<std::uint8_t> tags_;
   // Every node's qubits and parameters, in node order.
-  AppendVector<QubitRef> qubits_;
+  PlainVector<QubitRef> qubits_;
   std::vector<StoredParam> params_;
   Interner<std::string> names_;
   // Per parameter name: the node being built when it was last pushed, and where.

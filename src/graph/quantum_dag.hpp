@@ -16,11 +16,11 @@
 #include <utility>
 #include <vector>
 
-#include "buffer.hpp"
 #include "idle_windows.hpp"
 #include "instruction_list.hpp"
 #include "interner.hpp"
 #include "node_store.hpp"
+#include "plain_vector.hpp"
 #include "progress.hpp"
 #include "qubit_table.hpp"
 #include "types.hpp"
@@ -116,7 +116,7 @@ class QuantumDAG {
   }
 
   NodeStore<QubitSlot> nodes_;
-  Buffer<double> starts_;  // scheduled start of ids 0 .. size() - 1
+  PlainVector<double> starts_;  // scheduled start of ids 0 .. size() - 1
   Interner<std::pair<Qubit, Qubit>> coupling_;
   QubitTable qubits_;
 };

@@ -1,10 +1,11 @@
-// AppendVector: a growable array of plain values whose append is a compare
-// and a store wherever it is called.
+// PlainVector: a growable array of plain values, for the graph's hot arrays.
 //
-// The graph's pools are appended to in the innermost loops of its passes.
-// With std::vector, whether that append is inlined is the compiler's call,
-// and it changes with the size of the surrounding code: one such change once
-// cost a pass 5%. Here only the rare growth is a call.
+// Its append is a compare and a store wherever it is called: the qubit pool
+// is appended to in the innermost loop of the DD pass, and with std::vector
+// whether that append is inlined is the compiler's call, which changes with
+// the size of the surrounding code (one such change once cost the pass 5%).
+// Only the rare growth is a call. And an array that is rewritten whole can be
+// resized without initialising or copying anything.
 #pragma once
 
 #include <algorithm>
@@ -18,24 +19,24 @@
 namespace velunq {
 
 template <class T>
-class AppendVector {
+class PlainVector {
   static_assert(std::is_trivially_copyable_v<T>);
 
  public:
-  AppendVector() = default;
-  AppendVector(const AppendVector& other) { append(other.data(), other.size()); }
-  AppendVector& operator=(const AppendVector& other) {
+  PlainVector() = default;
+  PlainVector(const PlainVector& other) { append(other.data(), other.size()); }
+  PlainVector& operator=(const PlainVector& other) {
     if (this != &other) {
       size_ = 0;
       append(other.data(), other.size());
     }
     return *this;
   }
-  AppendVector(AppendVector&& other) noexcept
+  PlainVector(PlainVector&& other) noexcept
       : data_(std::move(other.data_)),
         size_(std::exchange(other.size_, 0)),
         capacity_(std::exchange(other.capacity_, 0)) {}
-  AppendVector& operator=(AppendVector&& other) noexcept {
+  PlainVector& operator=(PlainVector&& other) noexcept {
     data_ = std::move(other.data_);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
@@ -60,6 +61,16 @@ class AppendVector {
   void reserve(std::size_t n) {
     if (n > capacity_) reallocate(n);
   }
+  // Makes the size n with the values unspecified until written; the storage
+  // is kept if it fits.
+  void resize_for_overwrite(std::size_t n) {
+    if (n > capacity_) {
+      data_ = std::make_unique_for_overwrite<T[]>(n);
+      capacity_ = n;
+    }
+    size_ = n;
+  }
+  void clear() noexcept { size_ = 0; }
   // Shrinking keeps the storage; growing fills with T{}.
   void resize(std::size_t n) {
     if (n > size_) {
@@ -91,7 +102,7 @@ class AppendVector {
   // allocator could be asked for it is a std::length_error, as for a vector.
   std::size_t grown_capacity(std::size_t extra) const {
     constexpr std::size_t kMax = std::size_t(-1) / 2 / sizeof(T);
-    if (extra > kMax - size_) throw std::length_error("AppendVector: too many entries");
+    if (extra > kMax - size_) throw std::length_error("PlainVector: too many entries");
     return std::max(size_ + extra, std::min(kMax, std::max<std::size_t>(2 * capacity_, 8)));
   }
 

@@ -1,6 +1,6 @@
 // The pool array: values survive growth, copies are deep, and appending a
 // run of the array to itself reads it before the storage moves.
-#include "graph/append_vector.hpp"
+#include "graph/plain_vector.hpp"
 
 #include <vector>
 
@@ -9,8 +9,8 @@
 namespace velunq::test {
 namespace {
 
-TEST(AppendVector, KeepsEveryValueThroughGrowthCopiesAndSelfAppends) {
-  AppendVector<int> values;
+TEST(PlainVector, KeepsEveryValueThroughGrowthCopiesAndSelfAppends) {
+  PlainVector<int> values;
   std::vector<int> expected;
   for (int i = 0; i < 1000; ++i) {
     values.push_back(i);
@@ -30,14 +30,14 @@ TEST(AppendVector, KeepsEveryValueThroughGrowthCopiesAndSelfAppends) {
   expected.push_back(expected[3]);
   EXPECT_EQ(values.back(), 3);
 
-  AppendVector<int> copy = values;
+  PlainVector<int> copy = values;
   values.resize(2);
   values.push_back(7);
   EXPECT_EQ(std::vector<int>(copy.begin(), copy.end()), expected);
   values.resize(5);  // growing again fills with zeros, not old values
   EXPECT_EQ(std::vector<int>(values.begin(), values.end()), (std::vector<int>{0, 1, 7, 0, 0}));
 
-  AppendVector<int> moved = std::move(copy);
+  PlainVector<int> moved = std::move(copy);
   EXPECT_EQ(moved.size(), expected.size());
   EXPECT_TRUE(copy.empty());
   copy = moved;
