@@ -11,6 +11,24 @@
 
 namespace velunq {
 
+namespace {
+
+// A gate on three or more qubits (rare): its start, given its qubits' free
+// times, which then move to its end. Kept out of the main loop, which stays
+// small.
+[[gnu::noinline]] double schedule_wide(const QubitSlot* first, const QubitSlot* last, double duration,
+                                       double* free) {
+  double start = 0.0;
+  for (const QubitSlot* q = first; q != last; ++q) {
+    if (free[*q] > start) start = free[*q];
+  }
+  const double end = scheduled_times(start, duration).end_time;
+  for (const QubitSlot* q = first; q != last; ++q) free[*q] = end;
+  return start;
+}
+
+}  // namespace
+
 void QuantumDAG::build_schedule() {
   const std::size_t count = nodes_.size();
   starts_.resize_for_overwrite(count);
@@ -29,27 +47,22 @@ void QuantumDAG::build_schedule() {
     const std::size_t end_of_qubits = qubit_ends[id];
     const std::size_t n = end_of_qubits - begin;
     const double duration = charged[id];
-    double start = 0.0;
-    if (n - 1 < 2) {
+    if (n - 1 < 2) [[likely]] {
       // One or two qubits, the usual gates, without a loop to mispredict: a
       // one-qubit gate reads and writes its qubit twice, which is the same.
       const QubitSlot a = pool[begin];
       const QubitSlot b = pool[begin + n - 1];
+      double start = 0.0;
       if (free[a] > start) start = free[a];
       if (free[b] > start) start = free[b];
       const double end = scheduled_times(start, duration).end_time;
       starts[id] = start;
       free[a] = end;
       free[b] = end;
-      begin = end_of_qubits;
-      continue;
+    } else {
+      starts[id] = schedule_wide(pool + begin, pool + end_of_qubits, duration, free);
     }
-    for (std::size_t i = begin; i < end_of_qubits; ++i) {
-      if (free[pool[i]] > start) start = free[pool[i]];
-    }
-    const double end = scheduled_times(start, duration).end_time;
-    starts[id] = start;
-    for (; begin < end_of_qubits; ++begin) free[pool[begin]] = end;
+    begin = end_of_qubits;
   }
 }
 
