@@ -114,8 +114,7 @@ class NodeStore {
       has_shared_run_ = true;
     } else if (other != shared_owner_ && !(tags_[other] & kSharesRun)) {
       const std::span<const StoredParam> run = params(other);
-      const std::vector<StoredParam> copy(run.begin(), run.end());  // params_ may move
-      params_.insert(params_.end(), copy.begin(), copy.end());
+      params_.append(run.data(), run.size());
       end_node(name, duration_ns);
       return;
     }
@@ -215,14 +214,14 @@ class NodeStore {
 
   // One entry per node, in id order (kept as columns, so that a pass reads
   // only what it needs).
-  std::vector<Index> qubit_ends_;  // one past the node's last qubit in qubits_
-  std::vector<Index> param_ends_;  // one past the node's own parameters in params_
-  std::vector<double> durations_;
-  std::vector<NameId> name_ids_;
-  std::vector<std::uint8_t> tags_;
+  PlainVector<Index> qubit_ends_;  // one past the node's last qubit in qubits_
+  PlainVector<Index> param_ends_;  // one past the node's own parameters in params_
+  PlainVector<double> durations_;
+  PlainVector<NameId> name_ids_;
+  PlainVector<std::uint8_t> tags_;
   // Every node's qubits and parameters, in node order.
   PlainVector<QubitRef> qubits_;
-  std::vector<StoredParam> params_;
+  PlainVector<StoredParam> params_;
   Interner<std::string> names_;
   // Per parameter name: the node being built when it was last pushed, and where.
   std::vector<Seen> param_seen_;

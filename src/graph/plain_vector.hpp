@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <memory>
+#include <cstdlib>
+#include <functional>
+#include <new>
 #include <span>
 #include <stdexcept>
 #include <type_traits>
@@ -24,6 +26,7 @@ class PlainVector {
 
  public:
   PlainVector() = default;
+  ~PlainVector() { std::free(data_); }
   PlainVector(const PlainVector& other) { append(other.data(), other.size()); }
   PlainVector& operator=(const PlainVector& other) {
     if (this != &other) {
@@ -33,13 +36,16 @@ class PlainVector {
     return *this;
   }
   PlainVector(PlainVector&& other) noexcept
-      : data_(std::move(other.data_)),
+      : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
         capacity_(std::exchange(other.capacity_, 0)) {}
   PlainVector& operator=(PlainVector&& other) noexcept {
-    data_ = std::move(other.data_);
-    size_ = std::exchange(other.size_, 0);
-    capacity_ = std::exchange(other.capacity_, 0);
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
     return *this;
   }
 
@@ -51,10 +57,15 @@ class PlainVector {
   // `first` may point into this very array.
   void append(const T* first, std::size_t count) {
     if (count > capacity_ - size_) {
-      reallocate(grown_capacity(count), first, count);
-      return;
+      if (std::greater_equal<const T*>{}(first, data_) && std::less<const T*>{}(first, data_ + size_)) {
+        const std::size_t offset = static_cast<std::size_t>(first - data_);
+        grow_by(count);
+        first = data_ + offset;
+      } else {
+        grow_by(count);
+      }
     }
-    std::copy_n(first, count, data_.get() + size_);
+    std::copy_n(first, count, data_ + size_);
     size_ += count;
   }
 
@@ -62,11 +73,12 @@ class PlainVector {
     if (n > capacity_) reallocate(n);
   }
   // Makes the size n with the values unspecified until written; the storage
-  // is kept if it fits.
+  // is kept if it fits, and nothing is copied if it does not.
   void resize_for_overwrite(std::size_t n) {
     if (n > capacity_) {
-      data_ = std::make_unique_for_overwrite<T[]>(n);
-      capacity_ = n;
+      std::free(std::exchange(data_, nullptr));
+      size_ = capacity_ = 0;
+      reallocate(n);
     }
     size_ = n;
   }
@@ -75,7 +87,7 @@ class PlainVector {
   void resize(std::size_t n) {
     if (n > size_) {
       reserve(n);
-      std::fill(data_.get() + size_, data_.get() + n, T{});
+      std::fill(data_ + size_, data_ + n, T{});
     }
     size_ = n;
   }
@@ -83,41 +95,37 @@ class PlainVector {
   std::size_t size() const noexcept { return size_; }
   std::size_t capacity() const noexcept { return capacity_; }
   bool empty() const noexcept { return size_ == 0; }
-  T* data() noexcept { return data_.get(); }
-  const T* data() const noexcept { return data_.get(); }
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
   T& operator[](std::size_t i) noexcept { return data_[i]; }
   const T& operator[](std::size_t i) const noexcept { return data_[i]; }
   T& back() noexcept { return data_[size_ - 1]; }
   const T& back() const noexcept { return data_[size_ - 1]; }
-  T* begin() noexcept { return data_.get(); }
-  T* end() noexcept { return data_.get() + size_; }
-  const T* begin() const noexcept { return data_.get(); }
-  const T* end() const noexcept { return data_.get() + size_; }
-  operator std::span<const T>() const noexcept { return {data_.get(), size_}; }
+  T* begin() noexcept { return data_; }
+  T* end() noexcept { return data_ + size_; }
+  const T* begin() const noexcept { return data_; }
+  const T* end() const noexcept { return data_ + size_; }
+  operator std::span<const T>() const noexcept { return {data_, size_}; }
 
  private:
-  [[gnu::noinline]] void grow_by(std::size_t extra) { reallocate(grown_capacity(extra)); }
-
   // Room for `extra` more, at least doubling; past the largest size the
   // allocator could be asked for it is a std::length_error, as for a vector.
-  std::size_t grown_capacity(std::size_t extra) const {
+  [[gnu::noinline]] void grow_by(std::size_t extra) {
     constexpr std::size_t kMax = std::size_t(-1) / 2 / sizeof(T);
     if (extra > kMax - size_) throw std::length_error("PlainVector: too many entries");
-    return std::max(size_ + extra, std::min(kMax, std::max<std::size_t>(2 * capacity_, 8)));
+    reallocate(std::max(size_ + extra, std::min(kMax, std::max<std::size_t>(2 * capacity_, 8))));
   }
 
-  // Moves the contents to storage of that capacity, then appends `count`
-  // values from `first` (read before the old storage goes).
-  void reallocate(std::size_t capacity, const T* first = nullptr, std::size_t count = 0) {
-    std::unique_ptr<T[]> data = std::make_unique_for_overwrite<T[]>(capacity);
-    std::copy_n(data_.get(), size_, data.get());
-    std::copy_n(first, count, data.get() + size_);
-    data_ = std::move(data);
-    size_ += count;
+  // The C allocator's realloc: a large array is moved by remapping its pages,
+  // not by copying them into fresh ones.
+  void reallocate(std::size_t capacity) {
+    void* data = std::realloc(data_, capacity * sizeof(T));
+    if (!data) throw std::bad_alloc();
+    data_ = static_cast<T*>(data);
     capacity_ = capacity;
   }
 
-  std::unique_ptr<T[]> data_;
+  T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
