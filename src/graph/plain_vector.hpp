@@ -4,8 +4,10 @@
 // is appended to in the innermost loop of the DD pass, and with std::vector
 // whether that append is inlined is the compiler's call, which changes with
 // the size of the surrounding code (one such change once cost the pass 5%).
-// Only the rare growth is a call. And an array that is rewritten whole can be
-// resized without initialising or copying anything.
+// Only the rare growth is a call, and it goes through realloc, which moves a
+// large array by remapping its pages rather than copying it into fresh ones.
+// An array that is rewritten whole can be resized without initialising or
+// copying anything.
 #pragma once
 
 #include <algorithm>
