@@ -20,8 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include "plain_vector.hpp"
 #include "interner.hpp"
+#include "plain_vector.hpp"
 
 namespace velunq {
 

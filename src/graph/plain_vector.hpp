@@ -75,12 +75,14 @@ class PlainVector {
     if (n > capacity_) reallocate(n);
   }
   // Makes the size n with the values unspecified until written; the storage
-  // is kept if it fits, and nothing is copied if it does not.
+  // is kept if it fits, and nothing is copied if it does not. On failure the
+  // array is as it was.
   void resize_for_overwrite(std::size_t n) {
     if (n > capacity_) {
-      std::free(std::exchange(data_, nullptr));
-      size_ = capacity_ = 0;
-      reallocate(n);
+      T* const data = allocate(n);
+      std::free(data_);
+      data_ = data;
+      capacity_ = n;
     }
     size_ = n;
   }
@@ -110,21 +112,34 @@ class PlainVector {
   operator std::span<const T>() const noexcept { return {data_, size_}; }
 
  private:
-  // Room for `extra` more, at least doubling; past the largest size the
-  // allocator could be asked for it is a std::length_error, as for a vector.
+  // The most entries whose bytes the allocator could be asked for.
+  static constexpr std::size_t kMax = std::size_t(-1) / 2 / sizeof(T);
+
+  // Room for `extra` more, at least doubling.
   [[gnu::noinline]] void grow_by(std::size_t extra) {
-    constexpr std::size_t kMax = std::size_t(-1) / 2 / sizeof(T);
     if (extra > kMax - size_) throw std::length_error("PlainVector: too many entries");
     reallocate(std::max(size_ + extra, std::min(kMax, std::max<std::size_t>(2 * capacity_, 8))));
   }
 
-  // The C allocator's realloc: a large array is moved by remapping its pages,
-  // not by copying them into fresh ones.
+  // Through the C allocator's realloc: a large array is moved by remapping
+  // its pages, not by copying them into fresh ones. On failure the array is
+  // as it was.
   void reallocate(std::size_t capacity) {
-    void* data = std::realloc(data_, capacity * sizeof(T));
+    check_capacity(capacity);
+    void* const data = std::realloc(data_, capacity * sizeof(T));
     if (!data) throw std::bad_alloc();
     data_ = static_cast<T*>(data);
     capacity_ = capacity;
+  }
+  static T* allocate(std::size_t capacity) {
+    check_capacity(capacity);
+    void* const data = std::malloc(capacity * sizeof(T));
+    if (!data) throw std::bad_alloc();
+    return static_cast<T*>(data);
+  }
+  // Past kMax the byte count would wrap: a std::length_error, as for a vector.
+  static void check_capacity(std::size_t capacity) {
+    if (capacity > kMax) throw std::length_error("PlainVector: too many entries");
   }
 
   T* data_ = nullptr;

@@ -2,6 +2,8 @@
 // run of the array to itself reads it before the storage moves.
 #include "graph/plain_vector.hpp"
 
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "support.hpp"
@@ -42,6 +44,20 @@ TEST(PlainVector, KeepsEveryValueThroughGrowthCopiesAndSelfAppends) {
   EXPECT_TRUE(copy.empty());
   copy = moved;
   EXPECT_EQ(std::vector<int>(copy.begin(), copy.end()), expected);
+}
+
+TEST(PlainVector, RefusesSizesItCannotHoldAndStaysUsable) {
+  PlainVector<double> values;
+  values.push_back(1.5);
+  // A byte count that would wrap, and one no allocator can give.
+  EXPECT_THROW(values.reserve(std::size_t(-1) / 4), std::length_error);
+  EXPECT_THROW(values.resize_for_overwrite(std::size_t(-1) / 4), std::length_error);
+  EXPECT_THROW(values.reserve(std::size_t{1} << 58), std::bad_alloc);
+  EXPECT_THROW(values.resize_for_overwrite(std::size_t{1} << 58), std::bad_alloc);
+  EXPECT_EQ(std::vector<double>(values.begin(), values.end()), std::vector<double>{1.5});
+  values.resize(0);
+  values.push_back(2.5);
+  EXPECT_EQ(std::vector<double>(values.begin(), values.end()), std::vector<double>{2.5});
 }
 
 }  // namespace
