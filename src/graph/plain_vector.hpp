@@ -59,13 +59,10 @@ class PlainVector {
   // `first` may point into this very array.
   void append(const T* first, std::size_t count) {
     if (count > capacity_ - size_) {
-      if (std::greater_equal<const T*>{}(first, data_) && std::less<const T*>{}(first, data_ + size_)) {
-        const std::size_t offset = static_cast<std::size_t>(first - data_);
-        grow_by(count);
-        first = data_ + offset;
-      } else {
-        grow_by(count);
-      }
+      const bool ours = std::greater_equal<const T*>{}(first, data_) && std::less<const T*>{}(first, data_ + size_);
+      const std::size_t offset = ours ? static_cast<std::size_t>(first - data_) : 0;
+      grow_by(count);
+      if (ours) first = data_ + offset;
     }
     std::copy_n(first, count, data_ + size_);
     size_ += count;
@@ -86,7 +83,6 @@ class PlainVector {
     }
     size_ = n;
   }
-  void clear() noexcept { size_ = 0; }
   // Shrinking keeps the storage; growing fills with T{}.
   void resize(std::size_t n) {
     if (n > size_) {
