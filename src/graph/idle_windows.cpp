@@ -26,14 +26,26 @@ struct Cursor {
   TimeSpan* next;
 };
 
-// One operation on one qubit. The branch-free form always writes the
-// candidate window and keeps it by advancing the cursor only when it
-// qualifies, so nothing is mispredicted however many qualify; when few
-// qualify, a plain branch costs less.
-template <bool kBranchFree>
+// How a scan handles the windows it finds.
+enum class Form {
+  // A plain branch per window: the cheaper form when few qualify.
+  kBranchy,
+  // Always write the candidate window and keep it by advancing the cursor
+  // only when it qualifies, so that nothing is mispredicted however many
+  // qualify.
+  kBranchFree,
+  // Advance the cursors without writing anything: a count, which touches no
+  // memory of the result.
+  kCountOnly,
+};
+
+// One operation on one qubit.
+template <Form kForm>
 void step(Cursor& c, const ScheduleEntry& entry, double min_gap, bool may_keep) {
   const bool keep = may_keep & (entry.start_time - c.end >= min_gap);
-  if constexpr (kBranchFree) {
+  if constexpr (kForm == Form::kCountOnly) {
+    c.next += keep;
+  } else if constexpr (kForm == Form::kBranchFree) {
     *c.next = TimeSpan{c.end, entry.start_time};
     c.next += keep;
   } else if (keep) [[unlikely]] {
@@ -56,9 +68,10 @@ struct ForwardScan {
   double min_gap;
   std::size_t next_step = 0;  // position in the qubit pool
 
-  // Ids first .. last - 1.
-  template <bool kBranchFree>
-  void run(std::size_t first, std::size_t last) {
+  // Ids first .. last - 1. Out of line, so that each form's loop is laid
+  // out on its own, whatever the caller around it.
+  template <Form kForm>
+  [[gnu::noinline]] void run(std::size_t first, std::size_t last) {
     // Locals, so that the loop's stores cannot be taken to change them.
     const double* const start_of = starts;
     const auto charged_of = charged;
@@ -72,11 +85,11 @@ struct ForwardScan {
       if (end == begin) [[unlikely]] continue;
       const ScheduleEntry entry = scheduled_times(start_of[id], charged_of[id]);
       const std::size_t two = end - begin >= 2;
-      step<kBranchFree>(cursor_of[slots[begin]], entry, gap, true);
-      step<kBranchFree>(cursor_of[slots[begin + two]], entry, gap, two);
+      step<kForm>(cursor_of[slots[begin]], entry, gap, true);
+      step<kForm>(cursor_of[slots[begin + two]], entry, gap, two);
       begin += 2;
       if (begin < end) [[unlikely]] {
-        for (; begin < end; ++begin) step<kBranchFree>(cursor_of[slots[begin]], entry, gap, true);
+        for (; begin < end; ++begin) step<kForm>(cursor_of[slots[begin]], entry, gap, true);
       }
       begin = end;
     }
@@ -116,21 +129,26 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   std::vector<char> out_of_order(slot_count, 0);
   bool any_out_of_order = false;
 
+  // A count over a first block shows how many windows qualify; the scan
+  // then starts over in the form that suits that share. The count writes
+  // nothing: a block of wide gates on a large device would otherwise touch a
+  // page of the buffer for each qubit, window or not.
+  constexpr std::size_t kSample = 4096;
+  constexpr std::size_t kFew = 16;  // at most one window per this many steps
+  ForwardScan scan{starts_.data(), charged, qubit_ends, pool, cursors.data(), min_gap_ns};
+  scan.run<Form::kCountOnly>(0, std::min(scheduled, kSample));
+  std::size_t kept = 0;
+  for (QubitSlot slot = 0; slot < slot_count; ++slot) kept += kept_on(slot);
+  const bool many = kept * kFew > scan.next_step;
+  for (QubitSlot slot = 0; slot < slot_count; ++slot) cursors[slot] = Cursor{kNone, buffer + run_begin[slot]};
+  scan.next_step = 0;
+
   if (nodes_.backward_count() == 0) {
-    // Without negative or NaN durations every qubit's starts only grow. A
-    // first block in the branch-free form shows how many windows qualify;
-    // the rest takes the form that suits that share.
-    constexpr std::size_t kSample = 4096;
-    constexpr std::size_t kFew = 16;  // at most one window per this many steps
-    ForwardScan scan{starts_.data(), charged, qubit_ends, pool, cursors.data(), min_gap_ns};
-    const std::size_t sampled = std::min(scheduled, kSample);
-    scan.run<true>(0, sampled);
-    std::size_t kept = 0;
-    for (QubitSlot slot = 0; slot < slot_count; ++slot) kept += kept_on(slot);
-    if (kept * kFew > scan.next_step) {
-      scan.run<true>(sampled, scheduled);
+    // Without negative or NaN durations every qubit's starts only grow.
+    if (many) {
+      scan.run<Form::kBranchFree>(0, scheduled);
     } else {
-      scan.run<false>(sampled, scheduled);
+      scan.run<Form::kBranchy>(0, scheduled);
     }
   } else {
     // Note each qubit whose starts go backwards somewhere.
@@ -145,7 +163,11 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
           any_out_of_order = true;
         }
         last_start[slot] = entry.start_time;
-        step<true>(cursors[slot], entry, min_gap_ns, true);
+        if (many) {
+          step<Form::kBranchFree>(cursors[slot], entry, min_gap_ns, true);
+        } else {
+          step<Form::kBranchy>(cursors[slot], entry, min_gap_ns, true);
+        }
       }
     }
   }
