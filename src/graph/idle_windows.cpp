@@ -55,7 +55,8 @@ void step(Cursor& c, const ScheduleEntry& entry, double min_gap, bool may_keep) 
 }
 
 // The scan of a schedule whose starts only grow on every qubit, so that
-// each operation pairs with the one before it in id order. Nodes of one and
+// each operation pairs with the one before it in id order (as a count, it
+// also estimates the share of windows in any schedule). Nodes of one and
 // two qubits take one path without a data-dependent branch: a one-qubit node
 // takes its second step on its own qubit again, where it keeps nothing and
 // changes nothing.
