@@ -31,12 +31,13 @@ namespace {
 
 void QuantumDAG::build_schedule() {
   const std::size_t count = nodes_.size();
+  // End of the node taken last on each qubit slot. NaN stands for "not used
+  // yet": like a NaN end, it never raises a start. Both allocations come
+  // before the first write, so that running out of memory leaves the last
+  // schedule as it was.
+  std::vector<double> free_at(count == 0 ? 0 : qubits_.size(), std::numeric_limits<double>::quiet_NaN());
   starts_.resize_for_overwrite(count);
   if (count == 0) return;
-
-  // End of the node taken last on each qubit slot. NaN stands for "not used
-  // yet": like a NaN end, it never raises a start.
-  std::vector<double> free_at(qubits_.size(), std::numeric_limits<double>::quiet_NaN());
   double* const free = free_at.data();
   const QubitSlot* const pool = nodes_.qubit_pool().data();
   const PoolIndex* const qubit_ends = nodes_.qubit_ends().data();

@@ -149,6 +149,33 @@ def test_exhaustion_inside_the_core_operations():
     assert rest == ["3000000 (0.0, 100.0) 3000000"]
 
 
+def test_schedule_that_runs_out_of_room_keeps_the_last_one():
+    child = run_child(
+        """
+        import resource
+        from _velun_q import QuantumDAG
+        g = QuantumDAG()
+        g.add_gate("a", [0], 1.0)
+        g.add_gate("b", [0], 2.0)
+        g.build_schedule()
+        # A gate across five million qubits: the new schedule's start times
+        # fit, its working space of a free time per qubit (40 MB) does not.
+        g.add_gate("wide", range(5_000_000), 3.0)
+        with open("/proc/self/status") as f:
+            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 16 * 2**20, resource.RLIM_INFINITY))
+        first = attempt(g.build_schedule)
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        say(first, *(g.get_node_schedule(i) for i in range(3)))
+        g.build_schedule()
+        say(g.get_node_schedule(2))
+        """,
+    )
+    lines = [line for line in child.stderr.splitlines() if line and not line.startswith("velun_q: ")]
+    assert outcome(child) == "(3.0, 6.0)"
+    assert lines[-2] == "MemoryError (0.0, 1.0) (1.0, 3.0) None"
+
+
 # ---- threads ----------------------------------------------------------------------
 
 
