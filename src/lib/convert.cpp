@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include <unistd.h>
 
@@ -94,7 +95,7 @@ void for_each_item(PyObject* sequence, std::size_t item_bytes, Reserve&& reserve
     PyObject* target = sequence_type();
     OwnedRef name = OwnedRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(target)));
     if (!name) throw InternalFault("collections.abc.Sequence has no name");
-    raise_cast_error(sequence, PyUnicode_AsUTF8(name.get()));
+    raise_cast_error(sequence, name.get());
   }
   const Py_ssize_t length = PyObject_Length(sequence);
   if (length < 0) {
@@ -224,16 +225,31 @@ void convert_instruction(PyObject* item, InstructionList& list, NameCache& names
 
 }  // namespace
 
-void raise_cast_error(PyObject* value, const char* target) {
+namespace {
+
+// A str target (a class's name) is formatted as it is: it need not be
+// encodable as UTF-8.
+template <class Target>
+[[noreturn]] void raise_cast(PyObject* value, Target target) {
+  constexpr bool text = std::is_same_v<Target, const char*>;
   OwnedRef type_name = OwnedRef::steal(PyType_GetQualName(Py_TYPE(value)));
   if (!type_name) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be cast as '%s'", target);
+    PyErr_Format(PyExc_TypeError,
+                 text ? "'<failed to extract type name>' object cannot be cast as '%s'"
+                      : "'<failed to extract type name>' object cannot be cast as '%U'",
+                 target);
   } else {
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", type_name.get(), target);
+    PyErr_Format(PyExc_TypeError, text ? "'%U' object cannot be cast as '%s'" : "'%U' object cannot be cast as '%U'",
+                 type_name.get(), target);
   }
   throw PyErrorPending{};
 }
+
+}  // namespace
+
+void raise_cast_error(PyObject* value, const char* target) { raise_cast(value, target); }
+void raise_cast_error(PyObject* value, PyObject* target) { raise_cast(value, target); }
 
 // ---- scalars ----------------------------------------------------------------
 

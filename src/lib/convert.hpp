@@ -50,7 +50,9 @@ OwnedRef from_idle_windows(const IdleWindowList& windows);
 // The graph's operations in id order as (name, qubits, duration, params) tuples.
 OwnedRef export_nodes(const QuantumDAG& dag);
 
-// The message "'{type}' object cannot be cast as '{target}'" as a TypeError.
+// The message "'{type}' object cannot be cast as '{target}'" as a TypeError; the
+// target is a C string or a str object.
 [[noreturn]] void raise_cast_error(PyObject* value, const char* target);
+[[noreturn]] void raise_cast_error(PyObject* value, PyObject* target);
 
 }  // namespace velunq::py

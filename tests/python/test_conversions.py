@@ -186,6 +186,19 @@ class LabelledTypeError(TypeError):
     pass
 
 
+def test_sequence_is_named_as_it_is_now_called(qd):
+    # The name is read when the message is made, and a name that cannot be
+    # encoded as UTF-8 is still a name.
+    original = collections.abc.Sequence.__qualname__
+    try:
+        for name in ("Renamed", "Seq\udc80"):
+            collections.abc.Sequence.__qualname__ = name
+            expect(TypeError, f"argument 'qubits': 'set' object cannot be cast as '{name}'", qd.add_gate, "h", {0}, 1.0)
+    finally:
+        collections.abc.Sequence.__qualname__ = original
+    assert qd.node_count() == 0
+
+
 def test_type_error_subclass_is_not_relabelled(qd):
     class Bad:
         def __index__(self):
