@@ -38,8 +38,9 @@ ProcessOnce dag_type;
 // gets. System thread identifiers are reused once a thread has ended, which
 // would hand an instance over to whichever new thread happened to get its
 // owner's identifier.
+constexpr std::uint64_t kNeverOwned = 0;  // an instance the constructor did not make
 std::uint64_t current_thread() noexcept {
-  static std::atomic<std::uint64_t> next{1};
+  static std::atomic<std::uint64_t> next{kNeverOwned + 1};
   thread_local const std::uint64_t mine = next.fetch_add(1, std::memory_order_relaxed);
   return mine;
 }
@@ -153,14 +154,17 @@ void dag_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* object = reinterpret_cast<DagObject*>(self);
   PyObject* pending = PyErr_GetRaisedException();
-  if (object->owner_thread != current_thread()) {
-    // Misuse worth a report; the graph is plain native data, so it is still
-    // freed here rather than leaked.
-    PyErr_SetString(PyExc_RuntimeError,
-                    (std::string(kBindingName) + " is unsendable, but is being dropped on another thread").c_str());
-    PyErr_WriteUnraisable(nullptr);
+  // An instance made without the constructor (its class's __new__ replaced
+  // from Python) is zeroed memory with no graph in it to destroy.
+  if (object->owner_thread != kNeverOwned) {
+    if (object->owner_thread != current_thread()) {
+      // Misuse worth a report; the graph is plain native data, so it is still
+      // freed here rather than leaked. Nothing here may throw.
+      PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread", kBindingName);
+      PyErr_WriteUnraisable(nullptr);
+    }
+    object->value.~PyQuantumDAG();
   }
-  object->value.~PyQuantumDAG();
   PyErr_SetRaisedException(pending);
   type->tp_free(self);
   Py_DECREF(type);

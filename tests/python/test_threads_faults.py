@@ -95,6 +95,27 @@ def test_instance_made_on_a_worker_belongs_to_it(unraisable):
     assert [str(u.exc_value) for u in unraisable] == [DROPPED]
 
 
+def test_instance_the_constructor_never_made():
+    # With the class's __new__ replaced from Python, object.__new__ makes a
+    # zeroed instance that holds no graph: its calls fail, and dropping it
+    # destroys nothing and reports nothing.
+    result = run_python("""
+        from _velun_q import QuantumDAG
+        QuantumDAG.__new__ = staticmethod(lambda cls: object.__new__(cls))
+        g = QuantumDAG()
+        for call in (g.node_count, lambda: g.add_gate("h", [0], 1.0)):
+            try:
+                call()
+            except BaseException as exc:
+                print(type(exc).__name__)
+        del g
+        print("alive")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["PanicException", "PanicException", "alive"]
+    assert "dropped" not in result.stderr
+
+
 def test_threads_with_own_instances_run_side_by_side():
     workers, gates = 4, 300
     barrier = threading.Barrier(workers)
