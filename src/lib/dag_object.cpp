@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <new>
 #include <string>
@@ -41,7 +42,15 @@ ProcessOnce dag_type;
 constexpr std::uint64_t kNeverOwned = 0;  // an instance the constructor did not make
 std::uint64_t current_thread() noexcept {
   static std::atomic<std::uint64_t> next{kNeverOwned + 1};
-  thread_local const std::uint64_t mine = next.fetch_add(1, std::memory_order_relaxed);
+  thread_local const std::uint64_t mine = [] {
+    // The C++ runtime sets up a thread's exception state on its first use,
+    // and the C library ends the process when it cannot get the memory. Set
+    // it up here, at the thread's first new graph or method call, rather
+    // than at its first error, which may come when memory is short. (The
+    // call is pure; the volatile store keeps it from being dropped.)
+    [[maybe_unused]] volatile int in_flight = std::uncaught_exceptions();
+    return next.fetch_add(1, std::memory_order_relaxed);
+  }();
   return mine;
 }
 

@@ -176,6 +176,39 @@ def test_schedule_that_runs_out_of_room_keeps_the_last_one():
     assert lines[-2] == "MemoryError (0.0, 1.0) (1.0, 3.0) None"
 
 
+def test_first_error_of_a_thread_with_the_heap_full():
+    # A thread's first error needs the C++ runtime's exception state for that
+    # thread, which the C library cannot set up without memory (it ends the
+    # process instead). The module sets it up at the thread's first call.
+    child = run_child(
+        """
+        import ctypes, resource, threading
+        from _velun_q import QuantumDAG
+        libc = ctypes.CDLL(None)
+        libc.malloc.restype = ctypes.c_void_p
+        libc.malloc.argtypes = [ctypes.c_size_t]
+        out = [None]
+
+        def worker():
+            g = QuantumDAG()
+            with open("/proc/self/statm") as f:
+                vm = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+            resource.setrlimit(resource.RLIMIT_AS, (vm + 4 * 2**20, resource.RLIM_INFINITY))
+            for size in (65536, 4096, 256, 64, 32):
+                while libc.malloc(size):
+                    pass
+            out[0] = attempt(lambda: g.add_gate(5, [0], 1.0))
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+        t = threading.Thread(target=worker)
+        t.start()
+        t.join()
+        say(out[0])
+        """,
+    )
+    assert outcome(child) in ("TypeError", "MemoryError")
+
+
 # ---- threads ----------------------------------------------------------------------
 
 
