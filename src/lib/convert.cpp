@@ -223,10 +223,6 @@ void convert_instruction(PyObject* item, InstructionList& list, NameCache& names
   list.end(name, duration);
 }
 
-}  // namespace
-
-namespace {
-
 // A str target (a class's name) is formatted as it is: it need not be
 // encodable as UTF-8.
 template <class Target>

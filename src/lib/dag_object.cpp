@@ -35,11 +35,12 @@ constexpr const char* kBindingName = "_velun_q::PyQuantumDAG";
 
 ProcessOnce dag_type;
 
+constexpr std::uint64_t kNeverOwned = 0;  // the owner of an instance the constructor did not make
+
 // A number for the calling thread that no other thread of the process ever
 // gets. System thread identifiers are reused once a thread has ended, which
 // would hand an instance over to whichever new thread happened to get its
 // owner's identifier.
-constexpr std::uint64_t kNeverOwned = 0;  // an instance the constructor did not make
 std::uint64_t current_thread() noexcept {
   static std::atomic<std::uint64_t> next{kNeverOwned + 1};
   thread_local const std::uint64_t mine = [] {
