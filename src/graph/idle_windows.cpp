@@ -122,7 +122,10 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
 
   constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
   std::vector<Cursor> cursors(slot_count);
-  for (QubitSlot slot = 0; slot < slot_count; ++slot) cursors[slot] = Cursor{kNone, buffer + run_begin[slot]};
+  const auto reset_cursors = [&] {
+    for (QubitSlot slot = 0; slot < slot_count; ++slot) cursors[slot] = Cursor{kNone, buffer + run_begin[slot]};
+  };
+  reset_cursors();
   // How many windows a qubit's run holds so far.
   const auto kept_on = [&](QubitSlot slot) {
     return static_cast<std::size_t>(cursors[slot].next - (buffer + run_begin[slot]));
@@ -141,7 +144,7 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   std::size_t kept = 0;
   for (QubitSlot slot = 0; slot < slot_count; ++slot) kept += kept_on(slot);
   const bool many = kept * kFew > scan.next_step;
-  for (QubitSlot slot = 0; slot < slot_count; ++slot) cursors[slot] = Cursor{kNone, buffer + run_begin[slot]};
+  reset_cursors();
   scan.next_step = 0;
 
   if (nodes_.backward_count() == 0) {

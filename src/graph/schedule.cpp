@@ -35,7 +35,7 @@ void QuantumDAG::build_schedule() {
   // yet": like a NaN end, it never raises a start. Both allocations come
   // before the first write, so that running out of memory leaves the last
   // schedule as it was.
-  std::vector<double> free_at(count == 0 ? 0 : qubits_.size(), std::numeric_limits<double>::quiet_NaN());
+  std::vector<double> free_at(qubits_.size(), std::numeric_limits<double>::quiet_NaN());
   starts_.resize_for_overwrite(count);
   if (count == 0) return;
   double* const free = free_at.data();
