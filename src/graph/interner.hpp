@@ -78,6 +78,21 @@ class Interner {
     return index;
   }
 
+  // Forgets the keys numbered `count` and above, the most recent ones, as if
+  // they had never been interned (to undo a step that failed part-way).
+  // Each key's probe path only crosses slots taken by older keys, so taking
+  // out the newest keys breaks no path of the others.
+  void forget_from(std::size_t count) noexcept {
+    if (count >= keys_.size()) return;
+    const std::size_t mask = table_.size() - 1;
+    for (std::size_t i = count; i < keys_.size(); ++i) {
+      std::size_t at = hash_key(keys_[i], seed_) & mask;
+      while (table_[at] != i + 1) at = (at + 1) & mask;
+      table_[at] = kEmpty;
+    }
+    keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(count), keys_.end());
+  }
+
  private:
   static constexpr Index kEmpty = 0;
   static constexpr std::size_t kMaxKeys = std::numeric_limits<Index>::max() - 1;

@@ -90,9 +90,17 @@ void QuantumDAG::build_from_ir(const InstructionList& instructions, ProgressSink
                 " nodes.\n");
 }
 
-void QuantumDAG::add_coupling(Qubit a, Qubit b) {
-  coupling_.intern(std::pair{a, b});
-  coupling_.intern(std::pair{b, a});
+void QuantumDAG::add_couplings(std::span<const std::pair<Qubit, Qubit>> edges) {
+  const std::size_t before = coupling_.size();
+  try {
+    for (const auto& [a, b] : edges) {
+      coupling_.intern(std::pair{a, b});
+      coupling_.intern(std::pair{b, a});
+    }
+  } catch (...) {
+    coupling_.forget_from(before);
+    throw;
+  }
 }
 
 }  // namespace velunq

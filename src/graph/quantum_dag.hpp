@@ -78,8 +78,13 @@ class QuantumDAG {
   void build_from_ir(const InstructionList& instructions, ProgressSink& progress);
 
   // --- coupling map --------------------------------------------------------
-  // Records the coupling of a and b, in both directions.
-  void add_coupling(Qubit a, Qubit b);
+  // Records the coupling of each pair, in both directions. If memory runs
+  // out part-way, the map is left as it was.
+  void add_couplings(std::span<const std::pair<Qubit, Qubit>> edges);
+  void add_coupling(Qubit a, Qubit b) {
+    const std::pair<Qubit, Qubit> edge{a, b};
+    add_couplings({&edge, 1});
+  }
   bool coupled(Qubit a, Qubit b) const noexcept { return coupling_.find(std::pair{a, b}).has_value(); }
   const std::vector<std::pair<Qubit, Qubit>>& coupling_pairs() const noexcept { return coupling_.keys(); }
 

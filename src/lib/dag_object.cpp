@@ -187,7 +187,7 @@ PyObject* set_coupling_map(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const auto bound = bind<1>(kSetCouplingMap, args, nargs, kwnames);
     return with_graph<Access::Exclusive>(self, [&](QuantumDAG& dag) {
       const auto edges = convert_argument("edges", bound[0], to_edges);
-      for (const auto& [a, b] : edges) dag.add_coupling(a, b);
+      dag.add_couplings(edges);
       return none();
     });
   });

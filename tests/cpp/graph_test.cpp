@@ -121,6 +121,25 @@ TEST(Interner, NumbersKeysInFirstAppearanceOrderThroughGrowthAndCopies) {
   EXPECT_FALSE(names.find(std::string_view("a")).has_value());
 }
 
+TEST(Interner, ForgettingTheNewestKeysLeavesTheOthersFindable) {
+  Interner<std::pair<std::uint64_t, std::uint64_t>> pairs;
+  const auto key = [](std::uint64_t i) { return std::pair{i % 97, i}; };
+  // Forget back to points before and after the table's growth, then number
+  // the forgotten keys again in another order.
+  for (const std::size_t keep : {6000u, 4096u, 1000u, 0u}) {
+    for (std::uint64_t i = 0; i < 6000; ++i) pairs.intern(key(i));
+    pairs.forget_from(keep);
+    ASSERT_EQ(pairs.size(), keep);
+    for (std::uint64_t i = 0; i < 6000; ++i) {
+      const auto found = pairs.find(key(i));
+      ASSERT_EQ(found, i < keep ? std::optional<std::uint32_t>(i) : std::nullopt) << i;
+    }
+    for (std::uint64_t i = 6000; i-- > keep;) ASSERT_EQ(pairs.intern(key(i)), keep + 5999 - i);
+    for (std::uint64_t i = keep; i < 6000; ++i) ASSERT_EQ(pairs.find(key(i)), std::optional<std::uint32_t>(keep + 5999 - i));
+    pairs = Interner<std::pair<std::uint64_t, std::uint64_t>>();
+  }
+}
+
 TEST(NodeStore, RefusesToOutgrowItsPoolIndexAndKeepsEarlierNodesWhole) {
   // A one-byte pool index stands in for the four-byte one: 255 entries at most.
   NodeStore<QubitSlot, std::uint8_t> store;

@@ -176,6 +176,41 @@ def test_schedule_that_runs_out_of_room_keeps_the_last_one():
     assert lines[-2] == "MemoryError (0.0, 1.0) (1.0, 3.0) None"
 
 
+def test_coupling_map_that_runs_out_of_room_keeps_the_last_one():
+    child = run_child(
+        """
+        import resource
+        from _velun_q import QuantumDAG
+        g = QuantumDAG()
+        for name, qubits, ns in (("a", [2], 150.0), ("b", [1], 20.0), ("c", [3], 200.0),
+                                 ("d", [0, 2], 10.0), ("e", [1, 3], 10.0)):
+            g.add_gate(name, qubits, ns)
+        g.set_coupling_map([(7, 8)])
+        g.build_schedule()
+
+        def pulses():
+            return [n for n in g.apply_dd_pass(num_qubits=2).get_all_nodes() if n[0].startswith("DD")]
+
+        alone = pulses()
+        # The first edge would move qubit 1's pulses clear of qubit 0's, and
+        # its second pulse would no longer fit; the map of four million more
+        # pairs does not fit at all.
+        edges = [(0, 1)] + [(q, q + 1) for q in range(10, 2_000_010)]
+        with open("/proc/self/status") as f:
+            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 64 * 2**20, resource.RLIM_INFINITY))
+        first = attempt(lambda: g.set_coupling_map(edges))
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        say(first, pulses() == alone)
+        g.set_coupling_map(edges[:1])
+        say(pulses() != alone)
+        """,
+    )
+    lines = [line for line in child.stderr.splitlines() if line and not line.startswith("velun_q: ")]
+    assert outcome(child) == "True"
+    assert lines[-2] == "MemoryError True"
+
+
 def test_first_error_of_a_thread_with_the_heap_full():
     # A thread's first error needs the C++ runtime's exception state for that
     # thread, which the C library cannot set up without memory (it ends the
