@@ -7,7 +7,6 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <type_traits>
 
 #include <unistd.h>
 
@@ -223,29 +222,25 @@ void convert_instruction(PyObject* item, InstructionList& list, NameCache& names
   list.end(name, duration);
 }
 
-// A str target (a class's name) is formatted as it is: it need not be
-// encodable as UTF-8.
-template <class Target>
-[[noreturn]] void raise_cast(PyObject* value, Target target) {
-  constexpr bool text = std::is_same_v<Target, const char*>;
+}  // namespace
+
+// The target goes into the message as the str it is: a class's name need not
+// be encodable as UTF-8.
+void raise_cast_error(PyObject* value, PyObject* target) {
   OwnedRef type_name = OwnedRef::steal(PyType_GetQualName(Py_TYPE(value)));
   if (!type_name) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError,
-                 text ? "'<failed to extract type name>' object cannot be cast as '%s'"
-                      : "'<failed to extract type name>' object cannot be cast as '%U'",
-                 target);
+    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be cast as '%U'", target);
   } else {
-    PyErr_Format(PyExc_TypeError, text ? "'%U' object cannot be cast as '%s'" : "'%U' object cannot be cast as '%U'",
-                 type_name.get(), target);
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%U'", type_name.get(), target);
   }
   throw PyErrorPending{};
 }
 
-}  // namespace
-
-void raise_cast_error(PyObject* value, const char* target) { raise_cast(value, target); }
-void raise_cast_error(PyObject* value, PyObject* target) { raise_cast(value, target); }
+void raise_cast_error(PyObject* value, const char* target) {
+  const OwnedRef name = check(PyUnicode_FromString(target));
+  raise_cast_error(value, name.get());
+}
 
 // ---- scalars ----------------------------------------------------------------
 
