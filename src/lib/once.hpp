@@ -1,59 +1,40 @@
-// Process-wide objects created at most once, on first need.
+// Process-wide objects created on first need and kept for the life of the
+// process.
 #pragma once
 
 #include "refs.hpp"
 
 #include <atomic>
-#include <mutex>
-#include <thread>
 
 namespace velunq::py {
 
-// Holds one strong reference for the life of the process. The first caller
-// creates it; a thread that arrives meanwhile waits with the interpreter lock
-// released, so that the creating thread can go on running Python code.
+// Holds one strong reference for the life of the process. Every caller gets
+// the same object.
 //
-// That Python code (an import hook, an audit hook) may come back here on the
-// creating thread itself. It must not wait for itself: it makes a value of
-// its own, and whichever value is stored first is the one kept.
+// Making the value may run Python code (an import runs import and audit
+// hooks), and that code may hold a lock another thread needs, such as the
+// interpreter's import lock, or come back here on the same thread. So no
+// caller ever waits for another: a thread that finds no value makes one, the
+// first value stored is kept, and a value that lost the race is dropped
+// before anyone sees it. Nothing is held while a value is made, so a process
+// forked meanwhile inherits no lock either.
 class ProcessOnce {
  public:
   // `make` returns a new reference or throws.
   template <class Make>
   PyObject* get(Make&& make) {
     if (PyObject* value = value_.load(std::memory_order_acquire)) return value;
-    // Only this thread ever stores its own id here, so a relaxed load is
-    // enough to recognise it.
-    if (maker_.load(std::memory_order_relaxed) == std::this_thread::get_id()) return keep_first(make());
-    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock()) {
-      Py_BEGIN_ALLOW_THREADS
-      lock.lock();
-      Py_END_ALLOW_THREADS
-    }
-    if (PyObject* value = value_.load(std::memory_order_acquire)) return value;
-    maker_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    struct Done {
-      std::atomic<std::thread::id>& maker;
-      ~Done() { maker.store(std::thread::id(), std::memory_order_relaxed); }
-    } done{maker_};
-    return keep_first(make());
-  }
-
-  PyObject* peek() const noexcept { return value_.load(std::memory_order_acquire); }
-
- private:
-  // Stores `made` unless a value is stored already; returns the stored one.
-  PyObject* keep_first(PyObject* made) {
+    PyObject* made = make();
     PyObject* stored = nullptr;
     if (value_.compare_exchange_strong(stored, made, std::memory_order_acq_rel)) return made;
     Py_DECREF(made);
     return stored;
   }
 
+  PyObject* peek() const noexcept { return value_.load(std::memory_order_acquire); }
+
+ private:
   std::atomic<PyObject*> value_{nullptr};
-  std::atomic<std::thread::id> maker_{};
-  std::mutex mutex_;
 };
 
 }  // namespace velunq::py

@@ -218,3 +218,56 @@ def test_one_time_lookup_reentered_on_its_own_thread():
     lines = result.stdout.splitlines()
     assert lines[-2:] == [f"outer {message}"] * 2
     assert sorted(lines[:-2]) == [f"finder {message}", f"hook {message}"]
+
+
+# The same lookup across threads: A, first to need the message, imports while
+# B sits in an import hook, holding the interpreter's import lock, and needs
+# the message too. Neither may wait for the other.
+CROSS_THREAD_SCRIPT = """
+    import faulthandler, sys, threading, time
+    from _velun_q import QuantumDAG
+    faulthandler.dump_traceback_later(30, exit=True)
+    in_hook, a_started = threading.Event(), threading.Event()
+
+    def need_message(who, dag):
+        try:
+            dag.add_gate("h", {1}, 1.0)
+        except TypeError as exc:
+            print(who, exc, flush=True)
+
+    class Finder:
+        def find_spec(self, name, path=None, target=None):
+            if name == "velunq_absent_module":
+                in_hook.set()
+                a_started.wait()
+                time.sleep(0.3)  # A is inside its import by now
+                need_message("B", b_dag)
+
+    def thread_b():
+        global b_dag
+        b_dag = QuantumDAG()
+        sys.meta_path.insert(0, Finder())
+        try:
+            import velunq_absent_module
+        except ImportError:
+            pass
+
+    def thread_a():
+        dag = QuantumDAG()
+        in_hook.wait()
+        a_started.set()
+        need_message("A", dag)
+
+    threads = [threading.Thread(target=thread_b), threading.Thread(target=thread_a)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+"""
+
+
+def test_one_time_lookup_needed_by_a_thread_holding_the_import_lock():
+    result = run_python(CROSS_THREAD_SCRIPT, timeout=90)
+    assert result.returncode == 0, result.stderr
+    message = "argument 'qubits': 'set' object cannot be cast as 'Sequence'"
+    assert sorted(result.stdout.splitlines()) == [f"A {message}", f"B {message}"]
