@@ -73,15 +73,13 @@ void QuantumDAG::build_from_ir(const InstructionList& instructions, ProgressSink
   std::vector<NameId> name_of(source.names().size());
   for (NameId i = 0; i < name_of.size(); ++i) name_of[i] = nodes_.intern_name(source.name(i));
 
+  // Number every qubit and make room first: adding the nodes then cannot
+  // fail, so a call that runs out of memory adds none of them.
+  for (Qubit qubit : source.qubit_pool()) qubits_.intern(qubit);
   nodes_.reserve(source.size(), source.qubit_pool_size(), source.param_pool_size());
   for (std::size_t i = 0; i < source.size(); ++i) {
     nodes_.begin_node();
-    try {
-      for (Qubit qubit : source.qubits(i)) nodes_.push_qubit(qubits_.intern(qubit));
-    } catch (...) {
-      nodes_.abandon_node();  // the nodes before this one stay whole
-      throw;
-    }
+    for (Qubit qubit : source.qubits(i)) nodes_.push_qubit(qubits_.slot(qubit));
     for (const StoredParam& param : source.params(i)) nodes_.push_param(name_of[param.name], param.value);
     nodes_.end_node(name_of[source.name_id(i)], source.duration(i));
   }

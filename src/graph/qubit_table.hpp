@@ -41,6 +41,11 @@ class QubitTable {
     return qubits_.find(qubit);
   }
 
+  // The slot of a qubit that has been interned.
+  QubitSlot slot(Qubit qubit) const noexcept {
+    return qubit < kDirectLimit ? direct_[qubit] : *qubits_.find(qubit);
+  }
+
   QubitSlot intern(Qubit qubit) {
     if (qubit < kDirectLimit) {
       if (qubit < direct_.size() && direct_[qubit] != kNone) return direct_[qubit];

@@ -211,6 +211,32 @@ def test_coupling_map_that_runs_out_of_room_keeps_the_last_one():
     assert lines[-2] == "MemoryError True"
 
 
+def test_import_that_runs_out_of_room_adds_nothing():
+    child = run_child(
+        """
+        import resource
+        from _velun_q import QuantumDAG
+        g = QuantumDAG()
+        g.add_gate("a", [0], 1.0)
+        # Eight gates of a million new qubits each, all past the small
+        # indices: the converted list fits, numbering its qubits does not.
+        base = 1 << 40
+        ir = [("wide", range(base + i * 2**20, base + (i + 1) * 2**20), 1.0, {}) for i in range(8)]
+        with open("/proc/self/status") as f:
+            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 160 * 2**20, resource.RLIM_INFINITY))
+        first = attempt(lambda: g.build_from_ir(ir))
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        say(first, g.node_count(), g.get_all_nodes())
+        g.build_from_ir(ir[:1])
+        say(g.node_count())
+        """,
+    )
+    lines = [line for line in child.stderr.splitlines() if line and not line.startswith("velun_q: ")]
+    assert outcome(child) == "2"
+    assert lines[-2] == "MemoryError 1 [('a', [0], 1.0, {})]"
+
+
 def test_first_error_of_a_thread_with_the_heap_full():
     # A thread's first error needs the C++ runtime's exception state for that
     # thread, which the C library cannot set up without memory (it ends the
