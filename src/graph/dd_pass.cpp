@@ -484,7 +484,11 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
   // copied without translation.
   QuantumDAG result;
   result.qubits_ = qubits_;
-  result.nodes_.reserve(2 * nodes_.size(), nodes_.qubit_pool_size() + nodes_.size(), nodes_.param_pool_size() + 3);
+  // Only scheduled nodes are copied. Room for them and as many pulses again;
+  // a pass that places more grows the columns.
+  const std::size_t scheduled = std::min<std::size_t>(node_total, starts_.size());
+  result.nodes_.reserve(2 * scheduled, nodes_.qubit_pool_size(scheduled) + scheduled,
+                        nodes_.param_pool_size(scheduled) + 3);
   for (const std::string& name : nodes_.names().keys()) result.nodes_.intern_name(name);
   const NameId dd_x = result.nodes_.intern_name("DD_X");
   const NameId dd_y = result.nodes_.intern_name("DD_Y");
@@ -544,7 +548,6 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
   const std::unique_ptr<DenseClearance> dense =
       clearance ? DenseClearance::where_it_pays(qubits_, neighbours, pulse_ns, node_total) : nullptr;
 
-  const std::size_t scheduled = std::min<std::size_t>(node_total, starts_.size());
   const auto charged = nodes_.charged_durations();
   for (std::size_t id = 0; id < scheduled; ++id) {
     const auto [start, end] = schedule_of(id, charged);

@@ -168,6 +168,9 @@ class NodeStore {
 
   std::size_t qubit_pool_size() const noexcept { return qubits_.size(); }
   std::size_t param_pool_size() const noexcept { return params_.size(); }
+  // How much of each pool the first `count` nodes use.
+  std::size_t qubit_pool_size(std::size_t count) const noexcept { return count == 0 ? 0 : qubit_ends_[count - 1]; }
+  std::size_t param_pool_size(std::size_t count) const noexcept { return count == 0 ? 0 : param_ends_[count - 1]; }
 
  private:
   // A node's tag: its kind, and whether it uses the shared parameter run.

@@ -149,6 +149,30 @@ def test_exhaustion_inside_the_core_operations():
     assert rest == ["3000000 (0.0, 100.0) 3000000"]
 
 
+def test_dd_pass_makes_room_only_for_the_scheduled_nodes():
+    child = run_child(
+        """
+        import resource
+        from _velun_q import QuantumDAG
+        g = QuantumDAG()
+        g.add_gate("a", [0], 1.0)
+        g.build_schedule()
+        # Five million gates that the schedule does not hold: the pass copies
+        # one node, and must not ask for room for ten million.
+        g.build_from_ir([("x", [1], 35.0, {"theta": 0.5})] * 5_000_000)
+        with open("/proc/self/status") as f:
+            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 64 * 2**20, resource.RLIM_INFINITY))
+        result = attempt(lambda: say(g.apply_dd_pass().get_all_nodes()))
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        say(result)
+        """,
+    )
+    lines = [line for line in child.stderr.splitlines() if line and not line.startswith("velun_q: ")]
+    assert outcome(child) == "ok"
+    assert lines[-2] == "[('a', [0], 1.0, {})]"
+
+
 def test_schedule_that_runs_out_of_room_keeps_the_last_one():
     child = run_child(
         """
