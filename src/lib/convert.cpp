@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 
@@ -50,7 +51,11 @@ double available_memory() {
     std::fclose(info);
     if (kib > 0) return static_cast<double>(kib) * 1024.0;
   }
-  return static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  // Not known: the allocator alone decides.
+  if (pages <= 0 || page_size <= 0) return std::numeric_limits<double>::infinity();
+  return static_cast<double>(pages) * static_cast<double>(page_size);
 }
 
 // Refuses, as out of memory, room for `count` items of `size` bytes that the
