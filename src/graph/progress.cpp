@@ -10,11 +10,16 @@
 
 namespace velunq {
 
+ssize_t StdoutSink::write_some(const char* data, std::size_t size) { return ::write(STDOUT_FILENO, data, size); }
+
 void StdoutSink::line(std::string_view text) {
   while (!text.empty()) {
-    const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+    const ssize_t written = write_some(text.data(), text.size());
     if (written < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        interrupted();
+        continue;
+      }
       throw InternalFault(std::string("failed printing to stdout: ") + std::strerror(errno));
     }
     if (written == 0) throw InternalFault("failed printing to stdout: nothing was written");

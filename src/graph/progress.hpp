@@ -1,7 +1,10 @@
 // Progress lines: the only output of the core besides its results.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
+
+#include <sys/types.h>
 
 namespace velunq {
 
@@ -15,9 +18,16 @@ class ProgressSink {
 // Writes each line to file descriptor 1 in one piece, bypassing every buffer,
 // so that a line reaches the stream whole and at once. A line that cannot be
 // written is an internal fault.
-class StdoutSink final : public ProgressSink {
+class StdoutSink : public ProgressSink {
  public:
-  void line(std::string_view text) override;
+  void line(std::string_view text) final;
+
+ protected:
+  // One write(2) to file descriptor 1: its result, with errno as it left it.
+  virtual ssize_t write_some(const char* data, std::size_t size);
+  // After a signal interrupted a write, before it is tried again. May throw
+  // to end the operation instead.
+  virtual void interrupted() {}
 };
 
 }  // namespace velunq

@@ -11,6 +11,7 @@
 #include "convert.hpp"
 #include "faults.hpp"
 #include "once.hpp"
+#include "progress_output.hpp"
 
 namespace velunq::py {
 
@@ -217,7 +218,7 @@ PyObject* build_from_ir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const auto bound = bind<1>(kBuildFromIr, args, nargs, kwnames);
     return with_graph<Access::Exclusive>(self, [&](QuantumDAG& dag) {
       const InstructionList instructions = convert_argument("instructions", bound[0], to_instructions);
-      StdoutSink progress;
+      MethodProgress progress;
       dag.build_from_ir(instructions, progress);
       return none();
     });
@@ -262,7 +263,7 @@ PyObject* apply_dd_pass(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
           bound[0] ? convert_argument("sequence", bound[0], to_str) : std::string_view("XY");
       const PulseDurations durations = convert_argument("pulse_durations", bound[1], to_pulse_durations);
       const std::uint64_t num_qubits = bound[2] ? convert_argument("num_qubits", bound[2], to_u64) : 0;
-      StdoutSink progress;
+      MethodProgress progress;
       QuantumDAG result = dag.apply_dd_pass(sequence, durations, num_qubits, progress);
       return OwnedRef::steal(new_instance(Py_TYPE(self), std::move(result)));
     });

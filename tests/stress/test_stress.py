@@ -464,3 +464,77 @@ def test_stdout_that_fails_after_the_first_progress_line():
         timeout=60,
     )
     assert outcome(child) == "PanicException True 3 (1.0, 3.0) c"
+
+
+def test_progress_into_a_pipe_that_a_thread_of_this_process_drains():
+    """Output capture as notebook kernels do it: the reader needs the interpreter lock."""
+    child = run_child(
+        """
+        import faulthandler, threading
+        from _velun_q import QuantumDAG
+        faulthandler.dump_traceback_later(60, exit=True)
+        r, w = os.pipe()
+        os.dup2(w, 1)
+        os.close(w)
+        lines = []
+
+        def drain():
+            pending = b""
+            while data := os.read(r, 1024):
+                *whole, pending = (pending + data).split(b"\\n")
+                lines.extend(whole)
+
+        reader = threading.Thread(target=drain)
+        reader.start()
+        g = QuantumDAG()
+        g.add_gate("h", [0], 1.0)
+        g.build_schedule()
+        # Far more than the pipe holds, faster than the reader gets its turn.
+        for _ in range(20_000):
+            g.build_from_ir([])
+            g.apply_dd_pass()
+        os.close(1)
+        reader.join()
+        say(len(lines), len(set(lines)))
+        """,
+        timeout=120,
+    )
+    assert outcome(child) == "80000 4"
+
+
+def test_signal_while_a_progress_line_is_blocked():
+    """A handler's exception ends the call, as it ends a blocked os.write."""
+    child = run_child(
+        """
+        import fcntl, signal
+        from _velun_q import QuantumDAG
+        r, w = os.pipe()
+        os.dup2(w, 1)
+        os.close(w)
+        os.set_blocking(1, False)
+        try:
+            while True:
+                os.write(1, b"x" * 4096)
+        except BlockingIOError:
+            pass
+        os.set_blocking(1, True)
+
+        def give_up(signum, frame):
+            raise TimeoutError("stdout is stuck")
+
+        signal.signal(signal.SIGALRM, give_up)
+        g = QuantumDAG()
+        g.add_gate("h", [0], 1.0)
+        g.build_schedule()
+        results = []
+        for call in (lambda: g.build_from_ir([("x", [0], 1.0, {})]), g.apply_dd_pass):
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            results.append(attempt(call))
+        # The graph is as it was, and free for the next call.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+        g.build_from_ir([("y", [1], 2.0, {})])
+        say(*results, g.node_count(), g.get_all_nodes()[1][0])
+        """,
+        timeout=60,
+    )
+    assert outcome(child) == "TimeoutError TimeoutError 2 y"

@@ -1,0 +1,38 @@
+// Progress lines written from a method call.
+//
+// A write to standard output can block: a full pipe, a terminal on hold. The
+// thread that empties the pipe may be a Python thread of this same process
+// (output capture in a notebook kernel does that), so the write lets other
+// threads run, as the interpreter's own writes do; the instance stays under
+// the running call's access meanwhile. A signal that interrupts the write
+// runs its Python handler, and an exception from the handler ends the call.
+#pragma once
+
+#include <cerrno>
+
+#include <unistd.h>
+
+#include "faults.hpp"
+#include "graph/progress.hpp"
+
+namespace velunq::py {
+
+class MethodProgress final : public StdoutSink {
+ protected:
+  ssize_t write_some(const char* data, std::size_t size) override {
+    ssize_t written;
+    int error;
+    Py_BEGIN_ALLOW_THREADS
+    written = ::write(STDOUT_FILENO, data, size);
+    error = errno;
+    Py_END_ALLOW_THREADS
+    errno = error;
+    return written;
+  }
+
+  void interrupted() override {
+    if (PyErr_CheckSignals() < 0) throw PyErrorPending{};
+  }
+};
+
+}  // namespace velunq::py
