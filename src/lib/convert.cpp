@@ -33,7 +33,8 @@ PyObject* sequence_type() {
     const OwnedRef module = OwnedRef::steal(PyImport_ImportModule("collections.abc"));
     OwnedRef type = OwnedRef::steal(module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr);
     if (!type || !PyType_Check(type.get())) {
-      PyErr_Clear();
+      // What the import raised, if anything, stays set: the panic keeps it
+      // as its context.
       throw InternalFault("failed to import collections.abc.Sequence");
     }
     return type.release();

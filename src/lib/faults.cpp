@@ -23,6 +23,9 @@ void write_notice(const char* message, const char* file, unsigned line) noexcept
 }
 
 void set_panic(const char* message) noexcept {
+  // An exception that the fault cut short (an interrupt during an import the
+  // module made, say) becomes the panic's context instead of being lost.
+  OwnedRef interrupted = OwnedRef::steal(PyErr_GetRaisedException());
   PyObject* type = nullptr;
   try {
     type = panic_exception_type();
@@ -32,6 +35,10 @@ void set_panic(const char* message) noexcept {
     return;
   }
   PyErr_SetString(type, message);
+  if (!interrupted) return;
+  PyObject* panic = PyErr_GetRaisedException();
+  PyException_SetContext(panic, interrupted.release());  // steals
+  PyErr_SetRaisedException(panic);
 }
 
 }  // namespace

@@ -271,3 +271,37 @@ def test_one_time_lookup_needed_by_a_thread_holding_the_import_lock():
     assert result.returncode == 0, result.stderr
     message = "argument 'qubits': 'set' object cannot be cast as 'Sequence'"
     assert sorted(result.stdout.splitlines()) == [f"A {message}", f"B {message}"]
+
+
+# An interrupt that cuts that first import short is kept, as the panic's
+# context; the lookup is tried again on the next call.
+INTERRUPTED_LOOKUP_SCRIPT = """
+    import sys
+    from _velun_q import QuantumDAG
+
+    class CtrlC:
+        def find_spec(self, name, path=None, target=None):
+            if name == "collections":
+                raise KeyboardInterrupt("pressed")
+
+    sys.meta_path.insert(0, CtrlC())
+    g = QuantumDAG()
+    try:
+        g.add_gate("h", {0}, 1.0)
+    except BaseException as exc:
+        print(type(exc).__name__, exc, "|", repr(exc.__context__))
+    sys.meta_path.pop(0)
+    try:
+        g.add_gate("h", {0}, 1.0)
+    except TypeError as exc:
+        print(exc)
+"""
+
+
+def test_one_time_lookup_cut_short_keeps_what_cut_it():
+    result = run_python(INTERRUPTED_LOOKUP_SCRIPT, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "PanicException failed to import collections.abc.Sequence | KeyboardInterrupt('pressed')",
+        "argument 'qubits': 'set' object cannot be cast as 'Sequence'",
+    ]
