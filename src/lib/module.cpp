@@ -1,5 +1,5 @@
-// The module entry point: creates `_velun_q` once per process and hands the
-// same module back on every later initialisation in the same interpreter.
+// The module entry point: creates `_velun_q` once per interpreter runtime and
+// hands the same module back on every later initialisation in it.
 
 #include <atomic>
 #include <cstdint>
@@ -55,7 +55,17 @@ void add_public(PyObject* module, const char* name, PyObject* value) {
   if (PyModule_AddObjectRef(module, name, value) < 0) throw_pending();
 }
 
+// Runs at the very end of Py_FinalizeEx: every object the module cached is
+// gone with the runtime, so a runtime started after it begins from nothing.
+void forget_runtime() {
+  ProcessOnce::forget_all();
+  owning_interpreter.store(-1);
+}
+
 PyObject* make_module() {
+  // The hook's table holds 32 functions; should it be full, only a runtime
+  // started after this one would miss the clean-up.
+  Py_AtExit(forget_runtime);
   OwnedRef module = check(PyModule_Create2(&module_definition, 1013));
   add_public(module.get(), "VelunQError", velunq_error_type());
   add_public(module.get(), "QuantumDAG", quantum_dag_type());

@@ -18,8 +18,17 @@ namespace velunq::py {
 // first value stored is kept, and a value that lost the race is dropped
 // before anyone sees it. Nothing is held while a value is made, so a process
 // forked meanwhile inherits no lock either.
+//
+// The values belong to the interpreter runtime that made them. An embedding
+// program may finalise the runtime and start a new one in the same process;
+// `forget_all` then drops every value unreleased (its runtime is gone), so
+// that the new runtime makes its own.
 class ProcessOnce {
  public:
+  ProcessOnce() noexcept : next_(all_) { all_ = this; }
+  ProcessOnce(const ProcessOnce&) = delete;
+  ProcessOnce& operator=(const ProcessOnce&) = delete;
+
   // `make` returns a new reference or throws.
   template <class Make>
   PyObject* get(Make&& make) {
@@ -33,8 +42,16 @@ class ProcessOnce {
 
   PyObject* peek() const noexcept { return value_.load(std::memory_order_acquire); }
 
+  static void forget_all() noexcept {
+    for (ProcessOnce* once = all_; once != nullptr; once = once->next_) once->value_.store(nullptr);
+  }
+
  private:
+  // Every instance, all of them made at load time.
+  static inline ProcessOnce* all_ = nullptr;
+
   std::atomic<PyObject*> value_{nullptr};
+  ProcessOnce* next_;
 };
 
 }  // namespace velunq::py

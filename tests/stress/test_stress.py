@@ -538,3 +538,73 @@ def test_signal_while_a_progress_line_is_blocked():
         timeout=60,
     )
     assert outcome(child) == "TimeoutError TimeoutError 2 y"
+
+
+# ---- an embedding program that starts the interpreter twice ----------------------
+
+EMBEDDING_HOST = r"""
+#include <Python.h>
+#include <stdio.h>
+int main(void) {
+    const char* code =
+        "import _velun_q\n"
+        "g = _velun_q.QuantumDAG()\n"
+        "g.add_gate('h', [0], 1.0)\n"
+        "try:\n"
+        "    g.add_gate('h', {0}, 1.0)\n"
+        "except TypeError as exc:\n"
+        "    print(_velun_q.__all__, g.node_count(), exc, flush=True)\n";
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        if (PyRun_SimpleString(code) != 0) return 10 + round;
+        if (Py_FinalizeEx() != 0) return 20 + round;
+    }
+    return 0;
+}
+"""
+
+
+def embedding_build_flags():
+    """Compiler flags for a program embedding this very interpreter, or None."""
+    import glob
+    import shutil
+    import sysconfig
+
+    if not shutil.which("gcc"):
+        return None
+    version = sysconfig.get_python_version()
+    name = f"libpython{version}{sys.abiflags}.so"
+    found = glob.glob(os.path.join(sys.base_prefix, "lib*", "**", name), recursive=True)
+    found += glob.glob(os.path.join(sysconfig.get_config_var("LIBDIR") or "/nonexistent", name))
+    # Some copies link to another build's library (a debug one, say).
+    found = [path for path in found if os.path.basename(os.path.realpath(path)).startswith(name)]
+    if not found:
+        return None
+    libdir = os.path.dirname(os.path.realpath(found[0]))
+    # Run it under the loader this interpreter runs under (a provisioned
+    # interpreter brings its own C library).
+    with open("/proc/self/maps") as maps:
+        loader = next((line.split()[-1] for line in maps if "/ld-linux" in line), None)
+    flags = [f"-I{sysconfig.get_paths()['include']}", f"-L{libdir}", f"-lpython{version}",
+             "-Wl,--disable-new-dtags", f"-Wl,-rpath,{libdir}", "-Wl,--allow-shlib-undefined"]
+    if loader:
+        flags.append(f"-Wl,--dynamic-linker={loader}")
+    return flags
+
+
+def test_interpreter_started_again_in_the_same_process(tmp_path):
+    flags = embedding_build_flags()
+    if flags is None:
+        pytest.skip("no C compiler or no shared libpython to embed")
+    source = tmp_path / "host.c"
+    source.write_text(EMBEDDING_HOST)
+    host = tmp_path / "host"
+    subprocess.run(["gcc", str(source), "-o", str(host), *flags], check=True, capture_output=True)
+    import _velun_q
+
+    env = dict(os.environ, PYTHONHOME=sys.base_prefix, PYTHONPATH=os.path.dirname(_velun_q.__file__))
+    env.pop("PYTHONSTARTUP", None)
+    run = subprocess.run([str(host)], capture_output=True, encoding="utf-8", errors="replace", env=env, timeout=60)
+    assert run.returncode == 0, run.stderr[-3000:]
+    line = "['VelunQError', 'QuantumDAG'] 1 argument 'qubits': 'set' object cannot be cast as 'Sequence'"
+    assert run.stdout.splitlines() == [line, line]
