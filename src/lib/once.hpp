@@ -1,5 +1,5 @@
-// Process-wide objects created on first need and kept for the life of the
-// process.
+// Process-wide objects created on first need and kept while the interpreter
+// runtime that made them lasts.
 #pragma once
 
 #include "refs.hpp"
@@ -8,8 +8,8 @@
 
 namespace velunq::py {
 
-// Holds one strong reference for the life of the process. Every caller gets
-// the same object.
+// Holds one strong reference, made on first need. Every caller gets the same
+// object.
 //
 // Making the value may run Python code (an import runs import and audit
 // hooks), and that code may hold a lock another thread needs, such as the
