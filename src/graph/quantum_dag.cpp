@@ -46,19 +46,26 @@ NodeId QuantumDAG::add_gate(std::string_view name, std::span<const Qubit> qubits
                             double duration_ns, const ParamList& params) {
   const NodeId id = nodes_.size();
   const NameId name_id = nodes_.intern_name(name);
-  // Intern everything first, so that a failed allocation leaves no half node.
-  std::vector<QubitSlot> slots;
-  slots.reserve(qubits.size());
-  for (Qubit qubit : qubits) slots.push_back(qubits_.intern(qubit));
-  std::vector<NameId> param_names;
-  param_names.reserve(params.size());
-  for (const Param& param : params) param_names.push_back(nodes_.intern_name(param.name));
+  const std::size_t known_qubits = qubits_.size();
+  try {
+    // Intern everything first, so that a failed allocation leaves no half node.
+    std::vector<QubitSlot> slots;
+    slots.reserve(qubits.size());
+    for (Qubit qubit : qubits) slots.push_back(qubits_.intern(qubit));
+    std::vector<NameId> param_names;
+    param_names.reserve(params.size());
+    for (const Param& param : params) param_names.push_back(nodes_.intern_name(param.name));
 
-  nodes_.reserve(1, slots.size(), params.size());
-  nodes_.begin_node();
-  for (QubitSlot slot : slots) nodes_.push_qubit(slot);
-  for (std::size_t i = 0; i < params.size(); ++i) nodes_.push_param(param_names[i], params[i].value);
-  nodes_.end_node(name_id, duration_ns);
+    nodes_.reserve(1, slots.size(), params.size());
+    nodes_.begin_node();
+    for (QubitSlot slot : slots) nodes_.push_qubit(slot);
+    for (std::size_t i = 0; i < params.size(); ++i) nodes_.push_param(param_names[i], params[i].value);
+    nodes_.end_node(name_id, duration_ns);
+  } catch (...) {
+    // No node uses them: every graph-wide array would still grow by them.
+    qubits_.forget_from(known_qubits);
+    throw;
+  }
   return id;
 }
 
@@ -74,9 +81,16 @@ void QuantumDAG::build_from_ir(const InstructionList& instructions, ProgressSink
   for (NameId i = 0; i < name_of.size(); ++i) name_of[i] = nodes_.intern_name(source.name(i));
 
   // Number every qubit and make room first: adding the nodes then cannot
-  // fail, so a call that runs out of memory adds none of them.
-  for (Qubit qubit : source.qubit_pool()) qubits_.intern(qubit);
-  nodes_.reserve(source.size(), source.qubit_pool_size(), source.param_pool_size());
+  // fail, so a call that runs out of memory adds none of them, and forgets
+  // the qubits it numbered.
+  const std::size_t known_qubits = qubits_.size();
+  try {
+    for (Qubit qubit : source.qubit_pool()) qubits_.intern(qubit);
+    nodes_.reserve(source.size(), source.qubit_pool_size(), source.param_pool_size());
+  } catch (...) {
+    qubits_.forget_from(known_qubits);
+    throw;
+  }
   for (std::size_t i = 0; i < source.size(); ++i) {
     nodes_.begin_node();
     for (Qubit qubit : source.qubits(i)) nodes_.push_qubit(qubits_.slot(qubit));

@@ -46,6 +46,16 @@ class QubitTable {
     return qubit < kDirectLimit ? direct_[qubit] : *qubits_.find(qubit);
   }
 
+  // Forgets the qubits numbered `count` and above, the most recent ones, as
+  // if they had never been interned (to undo a step that failed part-way).
+  void forget_from(std::size_t count) noexcept {
+    for (std::size_t slot = count; slot < qubits_.size(); ++slot) {
+      const Qubit qubit = qubits_.key(static_cast<QubitSlot>(slot));
+      if (qubit < kDirectLimit) direct_[qubit] = kNone;
+    }
+    qubits_.forget_from(count);
+  }
+
   QubitSlot intern(Qubit qubit) {
     if (qubit < kDirectLimit) {
       if (qubit < direct_.size() && direct_[qubit] != kNone) return direct_[qubit];

@@ -140,6 +140,25 @@ TEST(Interner, ForgettingTheNewestKeysLeavesTheOthersFindable) {
   }
 }
 
+TEST(QubitTable, ForgettingTheNewestQubitsClearsBothLookups) {
+  QubitTable table;
+  const std::vector<Qubit> kept{5, 1ULL << 40, 0};
+  const std::vector<Qubit> dropped{7, 1ULL << 50, 70000, (1ULL << 20) - 1, 1ULL << 20};
+  for (Qubit q : kept) table.intern(q);
+  for (Qubit q : dropped) table.intern(q);
+  table.forget_from(kept.size());
+  ASSERT_EQ(table.size(), kept.size());
+  for (QubitSlot slot = 0; slot < kept.size(); ++slot) {
+    EXPECT_EQ(table.find(kept[slot]), std::optional<QubitSlot>(slot));
+    EXPECT_EQ(table.slot(kept[slot]), slot);
+  }
+  for (Qubit q : dropped) EXPECT_EQ(table.find(q), std::nullopt) << q;
+  // Numbered again, in another order, from where the kept ones end.
+  for (std::size_t i = dropped.size(); i-- > 0;) {
+    EXPECT_EQ(table.intern(dropped[i]), kept.size() + dropped.size() - 1 - i);
+  }
+}
+
 TEST(NodeStore, RefusesToOutgrowItsPoolIndexAndKeepsEarlierNodesWhole) {
   // A one-byte pool index stands in for the four-byte one: 255 entries at most.
   NodeStore<QubitSlot, std::uint8_t> store;
