@@ -61,6 +61,18 @@ def attempt(call):
 
 def say(*parts):
     print(*parts, file=sys.stderr, flush=True)
+
+# The outcomes of `calls`, run with `extra_mib` MiB of address space above
+# what the process takes now.
+def within(extra_mib, *calls):
+    import resource
+    with open("/proc/self/status") as f:
+        vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (vm + extra_mib * 2**20, resource.RLIM_INFINITY))
+    try:
+        return [attempt(call) for call in calls]
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
 """
 
 
@@ -125,18 +137,12 @@ def test_exhaustion_inside_the_core_operations():
     """The graph fits; the pass, the schedule and the export then run out of room."""
     child = run_child(
         """
-        import resource
         from _velun_q import QuantumDAG
         g = QuantumDAG()
         g.build_from_ir([("cx", [q % 500, q % 500 + 1], 100.0, {"t": 1.0}) for q in range(20)] * 150_000)
         g.build_schedule()
         # Leave little more room than the graph already takes.
-        with open("/proc/self/status") as f:
-            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
-        resource.setrlimit(resource.RLIMIT_AS, (vm + 64 * 2**20, resource.RLIM_INFINITY))
-        results = [attempt(lambda: g.apply_dd_pass("XY4", num_qubits=501)),
-                   attempt(g.get_all_nodes)]
-        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        results = within(64, lambda: g.apply_dd_pass("XY4", num_qubits=501), g.get_all_nodes)
         g.build_schedule()
         say(*results, g.node_count(), g.get_node_schedule(0), len(g.get_all_nodes()))
         """,
@@ -152,7 +158,6 @@ def test_exhaustion_inside_the_core_operations():
 def test_dd_pass_makes_room_only_for_the_scheduled_nodes():
     child = run_child(
         """
-        import resource
         from _velun_q import QuantumDAG
         g = QuantumDAG()
         g.add_gate("a", [0], 1.0)
@@ -160,11 +165,7 @@ def test_dd_pass_makes_room_only_for_the_scheduled_nodes():
         # Five million gates that the schedule does not hold: the pass copies
         # one node, and must not ask for room for ten million.
         g.build_from_ir([("x", [1], 35.0, {"theta": 0.5})] * 5_000_000)
-        with open("/proc/self/status") as f:
-            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
-        resource.setrlimit(resource.RLIMIT_AS, (vm + 64 * 2**20, resource.RLIM_INFINITY))
-        result = attempt(lambda: say(g.apply_dd_pass().get_all_nodes()))
-        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        [result] = within(64, lambda: say(g.apply_dd_pass().get_all_nodes()))
         say(result)
         """,
     )
@@ -176,7 +177,6 @@ def test_dd_pass_makes_room_only_for_the_scheduled_nodes():
 def test_schedule_that_runs_out_of_room_keeps_the_last_one():
     child = run_child(
         """
-        import resource
         from _velun_q import QuantumDAG
         g = QuantumDAG()
         g.add_gate("a", [0], 1.0)
@@ -185,11 +185,7 @@ def test_schedule_that_runs_out_of_room_keeps_the_last_one():
         # A gate across five million qubits: the new schedule's start times
         # fit, its working space of a free time per qubit (40 MB) does not.
         g.add_gate("wide", range(5_000_000), 3.0)
-        with open("/proc/self/status") as f:
-            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
-        resource.setrlimit(resource.RLIMIT_AS, (vm + 16 * 2**20, resource.RLIM_INFINITY))
-        first = attempt(g.build_schedule)
-        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        [first] = within(16, g.build_schedule)
         say(first, *(g.get_node_schedule(i) for i in range(3)))
         g.build_schedule()
         say(g.get_node_schedule(2))
@@ -203,7 +199,6 @@ def test_schedule_that_runs_out_of_room_keeps_the_last_one():
 def test_coupling_map_that_runs_out_of_room_keeps_the_last_one():
     child = run_child(
         """
-        import resource
         from _velun_q import QuantumDAG
         g = QuantumDAG()
         for name, qubits, ns in (("a", [2], 150.0), ("b", [1], 20.0), ("c", [3], 200.0),
@@ -220,11 +215,7 @@ def test_coupling_map_that_runs_out_of_room_keeps_the_last_one():
         # its second pulse would no longer fit; the map of four million more
         # pairs does not fit at all.
         edges = [(0, 1)] + [(q, q + 1) for q in range(10, 2_000_010)]
-        with open("/proc/self/status") as f:
-            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
-        resource.setrlimit(resource.RLIMIT_AS, (vm + 64 * 2**20, resource.RLIM_INFINITY))
-        first = attempt(lambda: g.set_coupling_map(edges))
-        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        [first] = within(64, lambda: g.set_coupling_map(edges))
         say(first, pulses() == alone)
         g.set_coupling_map(edges[:1])
         say(pulses() != alone)
@@ -238,7 +229,6 @@ def test_coupling_map_that_runs_out_of_room_keeps_the_last_one():
 def test_import_that_runs_out_of_room_adds_nothing():
     child = run_child(
         """
-        import resource
         from _velun_q import QuantumDAG
         g = QuantumDAG()
         g.add_gate("a", [0], 1.0)
@@ -246,20 +236,12 @@ def test_import_that_runs_out_of_room_adds_nothing():
         # indices: the converted list fits, numbering its qubits does not.
         base = 1 << 40
         ir = [("wide", range(base + i * 2**20, base + (i + 1) * 2**20), 1.0, {}) for i in range(8)]
-        with open("/proc/self/status") as f:
-            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
-        resource.setrlimit(resource.RLIMIT_AS, (vm + 160 * 2**20, resource.RLIM_INFINITY))
-        first = attempt(lambda: g.build_from_ir(ir))
-        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        [first] = within(160, lambda: g.build_from_ir(ir))
         say(first, g.node_count(), g.get_all_nodes())
         # The qubits the failed call numbered are forgotten too: the schedule
         # and the DD pass keep state per qubit, and for millions of them the
         # pass would not fit.
-        with open("/proc/self/status") as f:
-            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
-        resource.setrlimit(resource.RLIMIT_AS, (vm + 16 * 2**20, resource.RLIM_INFINITY))
-        scheduled = attempt(g.build_schedule), attempt(g.apply_dd_pass)
-        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        scheduled = within(16, g.build_schedule, g.apply_dd_pass)
         g.build_from_ir(ir[:1])
         say(*scheduled, g.node_count())
         """,
