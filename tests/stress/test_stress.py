@@ -41,9 +41,14 @@ def run_child(*parts, limit_bytes=None, timeout=600):
     )
 
 
+def said(child):
+    """The lines the child wrote to standard error, without the module's notices."""
+    return [line for line in child.stderr.splitlines() if line and not line.startswith("velun_q: ")]
+
+
 def outcome(child):
     """The child's last line on standard error (its verdict), checked to exist."""
-    lines = [line for line in child.stderr.splitlines() if line and not line.startswith("velun_q: ")]
+    lines = said(child)
     assert child.returncode == 0, f"child died with {child.returncode}:\n{child.stderr[-3000:]}"
     return lines[-1] if lines else ""
 
@@ -169,9 +174,8 @@ def test_dd_pass_makes_room_only_for_the_scheduled_nodes():
         say(result)
         """,
     )
-    lines = [line for line in child.stderr.splitlines() if line and not line.startswith("velun_q: ")]
     assert outcome(child) == "ok"
-    assert lines[-2] == "[('a', [0], 1.0, {})]"
+    assert said(child)[-2] == "[('a', [0], 1.0, {})]"
 
 
 def test_schedule_that_runs_out_of_room_keeps_the_last_one():
@@ -191,9 +195,8 @@ def test_schedule_that_runs_out_of_room_keeps_the_last_one():
         say(g.get_node_schedule(2))
         """,
     )
-    lines = [line for line in child.stderr.splitlines() if line and not line.startswith("velun_q: ")]
     assert outcome(child) == "(3.0, 6.0)"
-    assert lines[-2] == "MemoryError (0.0, 1.0) (1.0, 3.0) None"
+    assert said(child)[-2] == "MemoryError (0.0, 1.0) (1.0, 3.0) None"
 
 
 def test_coupling_map_that_runs_out_of_room_keeps_the_last_one():
@@ -221,9 +224,8 @@ def test_coupling_map_that_runs_out_of_room_keeps_the_last_one():
         say(pulses() != alone)
         """,
     )
-    lines = [line for line in child.stderr.splitlines() if line and not line.startswith("velun_q: ")]
     assert outcome(child) == "True"
-    assert lines[-2] == "MemoryError True"
+    assert said(child)[-2] == "MemoryError True"
 
 
 def test_import_that_runs_out_of_room_adds_nothing():
@@ -246,9 +248,8 @@ def test_import_that_runs_out_of_room_adds_nothing():
         say(*scheduled, g.node_count())
         """,
     )
-    lines = [line for line in child.stderr.splitlines() if line and not line.startswith("velun_q: ")]
     assert outcome(child) == "ok ok 2"
-    assert lines[-2] == "MemoryError 1 [('a', [0], 1.0, {})]"
+    assert said(child)[-2] == "MemoryError 1 [('a', [0], 1.0, {})]"
 
 
 def test_first_error_of_a_thread_with_the_heap_full():
