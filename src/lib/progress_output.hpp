@@ -10,8 +10,6 @@
 
 #include <cerrno>
 
-#include <unistd.h>
-
 #include "faults.hpp"
 #include "graph/progress.hpp"
 
@@ -23,7 +21,7 @@ class MethodProgress final : public StdoutSink {
     ssize_t written;
     int error;
     Py_BEGIN_ALLOW_THREADS
-    written = ::write(STDOUT_FILENO, data, size);
+    written = StdoutSink::write_some(data, size);
     error = errno;
     Py_END_ALLOW_THREADS
     errno = error;
