@@ -159,6 +159,33 @@ TEST(QubitTable, ForgettingTheNewestQubitsClearsBothLookups) {
   }
 }
 
+TEST(QubitTable, OneLargeIndexStaysOutOfTheDirectArrayUntilTheQubitsAreDenseEnough) {
+  QubitTable table;
+  const Qubit far = (1ULL << 20) - 1;
+  table.intern(3);
+  table.intern(far);
+  table.intern(70000);
+  EXPECT_LE(table.direct_entries(), 4096u);
+  // Dense small qubits make the array grow over the earlier ones, which must
+  // then be found through it.
+  for (Qubit q = 0; q < 70000; q += 1) table.intern(q);
+  EXPECT_GT(table.direct_entries(), 70000u);
+  EXPECT_EQ(table.size(), 70002u);
+  EXPECT_EQ(table.find(3), std::optional<QubitSlot>(0));
+  EXPECT_EQ(table.slot(far), 1u);
+  EXPECT_EQ(table.find(70000), std::optional<QubitSlot>(2));
+  EXPECT_EQ(table.slot(70000), 2u);
+  EXPECT_EQ(table.find(0), std::optional<QubitSlot>(3));
+  EXPECT_EQ(table.slot(69999), 70001u);
+  EXPECT_EQ(table.find(70001), std::nullopt);
+  EXPECT_EQ(table.find(far - 1), std::nullopt);
+  table.forget_from(2);
+  EXPECT_EQ(table.find(70000), std::nullopt);
+  EXPECT_EQ(table.find(0), std::nullopt);
+  EXPECT_EQ(table.slot(far), 1u);
+  EXPECT_EQ(table.intern(69999), 2u);
+}
+
 TEST(NodeStore, RefusesToOutgrowItsPoolIndexAndKeepsEarlierNodesWhole) {
   // A one-byte pool index stands in for the four-byte one: 255 entries at most.
   NodeStore<QubitSlot, std::uint8_t> store;
