@@ -385,19 +385,31 @@ class DenseClearance {
                                             kBucketWords + node_total);
   }
 
+  // Only slots with neighbours get a row of bits, so that the rows take at
+  // most a few bytes per neighbour entry (see where_it_pays), not the square
+  // of the qubits.
   DenseClearance(const QubitTable& table, const NeighbourIndex& neighbours, double width, std::size_t max_words)
-      : rank_(table.size()), slot_of_rank_(table.slots_by_qubit()), buckets_(table.size(), width, max_words) {
+      : rank_(table.size()),
+        slot_of_rank_(table.slots_by_qubit()),
+        row_(table.size(), kNoRow),
+        buckets_(table.size(), width, max_words) {
     for (std::size_t r = 0; r < slot_of_rank_.size(); ++r) rank_[slot_of_rank_[r]] = r;
-    const std::size_t words = buckets_.words();
-    among_.assign(table.size() * words, 0);
-    before_word_.assign(table.size() * words, 0);
+    std::uint32_t rows = 0;
     for (QubitSlot slot = 0; slot < table.size(); ++slot) {
-      Word* among = among_.data() + slot * words;
+      if (!neighbours.of(slot).empty()) row_[slot] = rows++;
+    }
+    const std::size_t words = buckets_.words();
+    among_.assign(std::size_t{rows} * words, 0);
+    before_word_.assign(std::size_t{rows} * words, 0);
+    for (QubitSlot slot = 0; slot < table.size(); ++slot) {
+      if (row_[slot] == kNoRow) continue;
+      const std::size_t row = std::size_t{row_[slot]} * words;
+      Word* among = among_.data() + row;
       for (QubitSlot neighbour : neighbours.of(slot)) {
         among[rank_[neighbour] / PulseBuckets::kWordBits] |= Word{1} << (rank_[neighbour] % PulseBuckets::kWordBits);
       }
       for (std::size_t w = 1; w < words; ++w) {
-        before_word_[slot * words + w] = before_word_[slot * words + w - 1] + std::popcount(among[w - 1]);
+        before_word_[row + w] = before_word_[row + w - 1] + std::popcount(among[w - 1]);
       }
     }
   }
@@ -416,9 +428,10 @@ class DenseClearance {
   // Moves t as clear_of_neighbours does, for as long as the buckets can answer.
   [[gnu::noinline]] Cleared clear(double t, double d, QubitSlot slot, const std::vector<PulseTrack>& tracks,
                                   std::size_t* hints) {
+    if (row_[slot] == kNoRow) return {t, true};  // no neighbour to clear
     const std::size_t words = buckets_.words();
-    const Word* among = among_.data() + slot * words;
-    const std::size_t* before = before_word_.data() + slot * words;
+    const Word* among = among_.data() + std::size_t{row_[slot]} * words;
+    const std::size_t* before = before_word_.data() + std::size_t{row_[slot]} * words;
     for (;;) {
       const std::span<const Word> possible = buckets_.possible(t, d, among);
       if (possible.empty()) return {t, false};
@@ -440,10 +453,13 @@ class DenseClearance {
   }
 
  private:
+  static constexpr std::uint32_t kNoRow = ~std::uint32_t{0};
+
   std::vector<std::size_t> rank_;          // of each slot
   std::vector<QubitSlot> slot_of_rank_;
-  std::vector<Word> among_;                // each slot's neighbours, by rank
-  std::vector<std::size_t> before_word_;   // each slot's neighbours in its earlier words
+  std::vector<std::uint32_t> row_;         // of each slot's bits below, or kNoRow
+  std::vector<Word> among_;                // each row's neighbours, by rank
+  std::vector<std::size_t> before_word_;   // each row's neighbours in its earlier words
   PulseBuckets buckets_;
 };
 

@@ -178,6 +178,31 @@ def test_dd_pass_makes_room_only_for_the_scheduled_nodes():
     assert said(child)[-2] == "[('a', [0], 1.0, {})]"
 
 
+def test_memory_follows_the_input_not_the_spread_of_qubit_indices():
+    child = run_child(
+        """
+        from _velun_q import QuantumDAG
+        # A qubit coupled to thousands of others puts the pass's clearance
+        # on bit rows; one gate across 65,536 qubits must not give every
+        # qubit a row (that took a GiB).
+        g = QuantumDAG()
+        g.add_gate("barrier", range(65536), 10.0)
+        g.add_gate("h", [65536], 10.0)
+        g.set_coupling_map([(65536, i) for i in range(4160)])
+        g.build_schedule()
+        # Two hundred one-gate graphs on a qubit just below 2**20 must not
+        # each hold a lookup array reaching up to it (4 MiB each).
+        graphs = []
+        def many_graphs():
+            for _ in range(200):
+                graphs.append(QuantumDAG())
+                graphs[-1].add_gate("x", [2**20 - 1], 35.0)
+        say(*within(64, lambda: g.apply_dd_pass("XY", None, 4160).node_count(), many_graphs))
+        """,
+    )
+    assert outcome(child) == "ok ok"
+
+
 def test_schedule_that_runs_out_of_room_keeps_the_last_one():
     child = run_child(
         """
