@@ -75,11 +75,7 @@ void rethrow_python_panic(PyObject* exception) {
 }
 
 OwnedRef result_object(PyObject* p) {
-  if (p == nullptr) {
-    ensure_error_set();
-    PyErr_Print();
-    throw InternalFault("Python API call failed");
-  }
+  if (p == nullptr) throw ResultObjectFailed("Python API call failed");
   return OwnedRef::steal(p);
 }
 

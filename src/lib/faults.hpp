@@ -5,6 +5,10 @@
 // - PyErrorPending: the exception is already set; it propagates as it is.
 // - InternalFault (from the core or the boundary): a notice goes to standard
 //   error and the caller gets `PanicException` carrying the fault's message.
+// - ResultObjectFailed: the interpreter could not create a result object;
+//   its exception is printed, then the call becomes that internal fault. The
+//   printing waits until the call has unwound: it may run Python code (the
+//   exception hook, sys.stderr), which must find no half-built result.
 // - std::bad_alloc / std::length_error: native memory ran out; MemoryError.
 #pragma once
 
@@ -27,8 +31,14 @@ void raise_panic(const char* message) noexcept;
 // notice and the traceback, then raises it again as a fault of our own.
 [[noreturn]] void rethrow_python_panic(PyObject* exception);
 
+// The interpreter failed to create a result object; its exception is pending.
+class ResultObjectFailed : public InternalFault {
+ public:
+  using InternalFault::InternalFault;
+};
+
 // A Python object that a result conversion created; a failure to create it is
-// printed and becomes an internal fault.
+// printed and becomes an internal fault (ResultObjectFailed).
 OwnedRef result_object(PyObject* p);
 
 template <class Body>
@@ -37,6 +47,10 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
     return body();
   } catch (const PyErrorPending&) {
     ensure_error_set();
+  } catch (const ResultObjectFailed& fault) {
+    ensure_error_set();
+    PyErr_Print();
+    raise_panic(fault);
   } catch (const InternalFault& fault) {
     raise_panic(fault);
   } catch (const std::bad_alloc&) {

@@ -181,6 +181,50 @@ def test_fault_notices_go_to_stderr():
     assert "raised by python code" in result.stderr and "__float__" in result.stderr
 
 
+# Result objects that cannot be made (each allocation in turn refused): the
+# exception is printed, which runs sys.excepthook, and by then no half-built
+# result may be left for Python code to find.
+HALF_BUILT_SCRIPT = """
+    import gc, sys
+    try:
+        import _testcapi
+    except ImportError:
+        print("no _testcapi")
+        raise SystemExit(0)
+    from _velun_q import QuantumDAG
+
+    N = 4099  # no other list of this length is alive
+    g = QuantumDAG()
+    g.build_from_ir([("x", [i % 5], float(i), {"t": float(i)}) for i in range(N)])
+    found = []
+    sys.excepthook = lambda *exc: found.append(
+        sum(1 for o in gc.get_objects() if type(o) is list and len(o) == N))
+    outcomes = set()
+    for k in range(40):
+        found.clear()
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            g.get_all_nodes()
+            outcome = "ok"
+        except BaseException as exc:
+            outcome = f"{type(exc).__name__}: {exc} {found}"
+        finally:
+            _testcapi.remove_mem_hooks()
+        outcomes.add(outcome)
+    print(sorted(outcomes), len(g.get_all_nodes()))
+"""
+
+
+def test_result_objects_that_cannot_be_made_leave_nothing_half_built():
+    result = run_python(HALF_BUILT_SCRIPT)
+    assert result.returncode == 0, result.stderr
+    last = result.stdout.splitlines()[-1]
+    if last == "no _testcapi":
+        pytest.skip("this interpreter has no _testcapi")
+    assert last == "['PanicException: Python API call failed [0]'] 4099"
+    assert "velun_q: internal fault" in result.stderr
+
+
 def run_first_lookup(script, timeout):
     """Runs a script that needs the process's first cast message still to come."""
     guard = """
