@@ -430,8 +430,9 @@ class DenseClearance {
                                   std::size_t* hints) {
     if (row_[slot] == kNoRow) return {t, true};  // no neighbour to clear
     const std::size_t words = buckets_.words();
-    const Word* among = among_.data() + std::size_t{row_[slot]} * words;
-    const std::size_t* before = before_word_.data() + std::size_t{row_[slot]} * words;
+    const std::size_t row = std::size_t{row_[slot]} * words;
+    const Word* among = among_.data() + row;
+    const std::size_t* before = before_word_.data() + row;
     for (;;) {
       const std::span<const Word> possible = buckets_.possible(t, d, among);
       if (possible.empty()) return {t, false};
