@@ -102,8 +102,12 @@ void for_each_item(PyObject* sequence, std::size_t item_bytes, Reserve&& reserve
     if (!name) throw InternalFault("collections.abc.Sequence has no name");
     raise_cast_error(sequence, name.get());
   }
+  // A length that cannot be had only costs the reservation. An exception
+  // that is not an `Exception` (Ctrl-C, SystemExit, PanicException) is not a
+  // missing length, though: it ends the call as it would anywhere else.
   const Py_ssize_t length = PyObject_Length(sequence);
   if (length < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorPending{};
     PyErr_Clear();
   } else {
     reserve(static_cast<std::size_t>(length));

@@ -133,6 +133,31 @@ class LenLies(LenFails):
         return 100
 
 
+class LenStops(LenFails):
+    """A length whose exception is no ordinary error: it must not be discarded."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __len__(self):
+        raise self.exc
+
+
+@pytest.mark.parametrize("call", [
+    lambda g, seq: g.add_gate("h", seq, 1.0),
+    lambda g, seq: g.build_from_ir([("h", seq, 1.0, {})]),
+    lambda g, seq: g.build_from_ir(seq),
+    lambda g, seq: g.set_coupling_map(seq),
+], ids=["qubits", "nested qubits", "instructions", "edges"])
+def test_a_length_that_stops_the_program_is_not_discarded(qd, call, panic_type, capfd):
+    for exc in (KeyboardInterrupt(), SystemExit(3)):
+        assert expect(type(exc), None, call, qd, LenStops(exc)) is exc
+    exc = expect_panic(call, qd, LenStops(panic_type("from len")))
+    assert str(exc) == "from len"
+    assert "raised PanicException" in capfd.readouterr().err
+    assert qd.node_count() == 0 and qd.get_all_nodes() == []
+
+
 @pytest.mark.parametrize("qubits, stored", [
     (b"\x00\x01", [0, 1]),
     (bytearray(b"\x02"), [2]),
