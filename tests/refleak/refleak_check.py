@@ -227,6 +227,8 @@ SCENARIOS = {
     "qubits/index raises TypeError with cause": lambda: raises(TypeError, QuantumDAG().add_gate, "h", [Hook(chained_type_error)], 1.0, message="argument 'qubits': outer"),
     "qubits/index raises": lambda: raises(KeyError, QuantumDAG().add_gate, "h", [Hook(lambda: raise_(KeyError(1)))], 1.0),
     "qubits/len raises": lambda: QuantumDAG().add_gate("h", Seq([1, 2], length=KeyError("len")), 1.0),
+    "qubits/len interrupted": lambda: raises(KeyboardInterrupt, QuantumDAG().add_gate, "h", Seq([1, 2], length=KeyboardInterrupt()), 1.0),
+    "instructions/len panics": lambda: raises(PanicException, QuantumDAG().build_from_ir, Seq([], length=PanicException("len")), message="len"),
     "qubits/iter raises": lambda: raises(KeyError, QuantumDAG().add_gate, "h", Seq([1], iter_error=KeyError("iter")), 1.0),
     "qubits/next raises": lambda: raises(KeyError, QuantumDAG().add_gate, "h", Seq([1, 2, 3], fail_at=2), 1.0),
     "qubits/range(10**12)": lambda: raises(MemoryError, QuantumDAG().add_gate, "h", range(BIG), 1.0),
