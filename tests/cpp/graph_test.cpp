@@ -186,6 +186,20 @@ TEST(QubitTable, OneLargeIndexStaysOutOfTheDirectArrayUntilTheQubitsAreDenseEnou
   EXPECT_EQ(table.intern(69999), 2u);
 }
 
+TEST(QubitTable, AQubitAtTheOldEndOfTheDirectArrayIsEnteredWhenItGrows) {
+  QubitTable table;
+  table.intern(4095);  // the array takes 4,096 entries
+  table.intern(4096);  // one more index would double it for two qubits: hash table
+  ASSERT_EQ(table.direct_entries(), 4096u);
+  for (Qubit q = 0; q < 600; ++q) table.intern(q);
+  table.intern(5000);  // dense enough now
+  ASSERT_EQ(table.direct_entries(), 8192u);
+  EXPECT_EQ(table.find(4096), std::optional<QubitSlot>(1));
+  EXPECT_EQ(table.slot(4096), 1u);
+  EXPECT_EQ(table.intern(4096), 1u);
+  EXPECT_EQ(table.find(5000), std::optional<QubitSlot>(602));
+}
+
 TEST(NodeStore, RefusesToOutgrowItsPoolIndexAndKeepsEarlierNodesWhole) {
   // A one-byte pool index stands in for the four-byte one: 255 entries at most.
   NodeStore<QubitSlot, std::uint8_t> store;

@@ -7,6 +7,7 @@ are returned as strings instead of being printed.
 """
 
 import math
+import operator
 
 DEFAULT_PULSE_NS = 50.0
 PULSE_PARAMS = {"amp": 0.15, "sigma": 40.0, "beta": 0.5}
@@ -93,7 +94,8 @@ class RefDAG:
         return result
 
     def apply_dd_pass(self, sequence="XY", pulse_durations=None, num_qubits=0):
-        pulse_durations = pulse_durations or {}
+        # Keys convert to qubit indices; of two keys naming one qubit, the later wins.
+        pulse_durations = {operator.index(k): float(v) for k, v in (pulse_durations or {}).items()}
         n_nodes = len(self.nodes)
         first = f"\U0001F980 [Core] Starting apply_dd_pass with {n_nodes} nodes...\n"
         result = RefDAG()

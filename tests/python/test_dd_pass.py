@@ -39,6 +39,16 @@ def expand(instructions, export):
     return [instructions[e] if isinstance(e, int) else e for e in export]
 
 
+class Index:
+    """A key that is not an int but names qubit `value`."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 W1 = gates(([0], 200.0), ([0, 1], 100.0))
 LONG = gates(([0], 10000.0), ([0, 1], 10.0))
 XY_AT_0 = [(1, "DD_X", 0.0, 50.0), (1, "DD_Y", 60.0, 110.0)]
@@ -67,6 +77,13 @@ CASES = [
     (gates(([1], 100.0), ([0, 1], 1.0)), {"sequence": "XY4", "pulse_durations": {0: 0.0}},
      [0, X(0, 0.0), Y(0, 0.0), X(0, 0.0), Y(0, 0.0), 1],
      [(0, p, s, s) for p, s in zip(["DD_X", "DD_Y"] * 2, [0.0, 10.0, 20.0, 30.0])]),
+    # the step to the next pulse is t + (d + 10.0); (t + d) + 10.0 would round past this window's end
+    (gates(([1], 0.1), ([0], 10.499999999999998), ([0, 1], 1.0)), {"pulse_durations": {1: 0.2}},
+     [0, 1, X(1, 0.2), Y(1, 0.2), 2],
+     [(1, "DD_X", 0.1, 0.30000000000000004), (1, "DD_Y", 10.299999999999999, 10.499999999999998)]),
+    # two keys naming one qubit: the later entry wins
+    (W1, {"pulse_durations": {1: 20.0, Index(1): 30.0}}, [0, X(1, 30.0), Y(1, 30.0), 1],
+     [(1, "DD_X", 0.0, 30.0), (1, "DD_Y", 40.0, 70.0)]),
     # an empty qubit list gets nothing; a repeated qubit's second visit sees no gap
     (gates(([], 5.0), ([0], 200.0), ([1, 0, 1], 10.0)), {}, [0, 1, X(1), Y(1), 2], XY_AT_0),
 ] + [(LONG, {"sequence": s}, [0, X(1), Y(1), 1], XY_AT_0)
@@ -113,6 +130,20 @@ def test_neighbour_clearance(capfd, gate3, num_qubits, coupling, placements):
     assert same(got, expand(instructions, [0, 1, 2, *on(0), 3, *on(1), 4]))
 
 
+@pytest.mark.parametrize("instructions, coupling, kwargs, export", [
+    # qubit 0 scans only indices below num_qubits: its neighbour 1 is not one of them
+    (gates(([2], 200.0), ([1, 0, 2], 1.0)), [(0, 1)], {"num_qubits": 1}, [0, X(1), Y(1), X(0), Y(0), 1]),
+    # neighbours are scanned in ascending index: 1 moves qubit 0's pulse to 40.0, then 2 to 50.0 ... and
+    # its DD_Y still fits; the other order would end at 66.0, past the window
+    (gates(([3], 60.0), ([1, 2, 0, 3], 1.0)), [(0, 1), (0, 2)],
+     {"pulse_durations": {1: 10.0, 2: 15.0, 0: 3.0}, "num_qubits": 4},
+     [0, X(1, 10.0), Y(1, 10.0), X(2, 15.0), Y(2, 15.0), X(0, 3.0), Y(0, 3.0), 1]),
+])
+def test_clearance_scans_the_neighbours_it_should_in_order(capfd, instructions, coupling, kwargs, export):
+    got, _ = run(capfd, instructions, coupling, **kwargs)
+    assert same(got, expand(instructions, export))
+
+
 def test_receiver_unchanged_and_result_fresh():
     g, ref = mirror(clearance_circuit(), [(0, 1)])
     g.build_schedule()
@@ -132,6 +163,16 @@ def test_receiver_unchanged_and_result_fresh():
     assert all(r1.get_node_schedule(i) is None for i in range(10)) and r1.find_idle_windows(-INF) == []
     r1.build_schedule()
     assert r1.get_node_schedule(8) is not None and r1.add_gate("x", [0], 1.0) == 9
+
+
+def test_each_exported_pulse_has_a_dict_of_its_own(capfd):
+    g, _ = mirror(LONG, ())
+    g.build_schedule()
+    r = g.apply_dd_pass("XY4")
+    pulses = r.get_all_nodes()[1:5]
+    assert [p[0] for p in pulses] == ["DD_X", "DD_Y"] * 2 and len({id(p[3]) for p in pulses}) == 4
+    pulses[1][3]["amp"] = 0.0
+    assert all(p[3] == PULSE for p in pulses[2:]) and r.get_all_nodes()[2][3] == PULSE
 
 
 def test_unscheduled_graph_gives_empty_result_without_coupling(capfd):

@@ -131,6 +131,20 @@ def test_instance_is_a_plain_object(qd):
         weakref.ref(qd)
 
 
+def test_instances_hold_their_class_only_while_they_live():
+    # Instances of a heap type each hold a reference to it; a freed one must
+    # give it back, whether the caller or the DD pass made it.
+    g = QuantumDAG()
+    g.add_gate("x", [0], 200.0)
+    g.add_gate("cx", [0, 1], 100.0)
+    g.build_schedule()
+    before = sys.getrefcount(QuantumDAG)
+    for _ in range(100):
+        QuantumDAG()
+        g.apply_dd_pass()
+    assert sys.getrefcount(QuantumDAG) == before
+
+
 def test_class_attribute_assignment():
     QuantumDAG.tag_for_test = 42
     try:
