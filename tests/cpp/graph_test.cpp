@@ -115,6 +115,13 @@ TEST(Interner, NumbersKeysInFirstAppearanceOrderThroughGrowthAndCopies) {
   copy = Interner<std::uint64_t>();
   EXPECT_FALSE(copy.find(key(1)).has_value());
 
+  // A key not numbered yet is not found, however full the table is.
+  Interner<std::uint64_t> filling;
+  for (std::uint64_t i = 0; i < 300; ++i) {
+    ASSERT_FALSE(filling.find(i).has_value()) << i;
+    filling.intern(i);
+  }
+
   Interner<std::string> names;
   for (std::string_view name : {"b", "", "b", "bb"}) names.intern(name);
   EXPECT_EQ(names.keys(), (std::vector<std::string>{"b", "", "bb"}));

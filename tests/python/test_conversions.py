@@ -3,6 +3,10 @@
 import array
 import collections
 import collections.abc
+import os
+import subprocess
+import sys
+import textwrap
 import types
 
 import pytest
@@ -177,7 +181,9 @@ def test_accepted_qubit_sequences(qd, qubits, stored):
 @pytest.mark.parametrize("duration, stored", [
     (10, 10.0), (True, 1.0), (Float(2.5), 2.5), (Index(7), 7.0), (type("F", (float,), {})(3.5), 3.5),
     # -1.0 is also the interpreter's error marker; without an error it is a value
-    (-1, -1.0), (-1.0, -1.0), (Float(-1.0), -1.0), (Index(-1), -1.0)])
+    (-1, -1.0), (-1.0, -1.0), (Float(-1.0), -1.0), (Index(-1), -1.0),
+    # only an exact int skips __float__
+    (type("I", (int,), {"__float__": lambda self: 2.5})(1), 2.5)])
 def test_accepted_durations(qd, duration, stored):
     qd.add_gate("h", [0], duration)
     (node,) = qd.get_all_nodes()
@@ -205,6 +211,45 @@ def test_accepted_params_and_names(qd):
     assert type(nodes[0][0]) is str
     assert [n[3] for n in nodes] == [{"amp": 1.0}, {"b": 1.0}, {"a": 2.0}]
     assert type(nodes[0][3]["amp"]) is float
+
+
+def test_tuple_subclasses_are_tuples(qd, capfd):
+    Instruction = collections.namedtuple("Instruction", "name qubits duration params")
+    Edge = collections.namedtuple("Edge", "a b")
+    qd.build_from_ir([Instruction("h", [0], 200.0, {}), Instruction("cx", (0, 1), 100.0, {"t": 1})])
+    qd.set_coupling_map([Edge(0, 1)])
+    qd.build_schedule()
+    assert qd.get_all_nodes() == [("h", [0], 200.0, {}), ("cx", [0, 1], 100.0, {"t": 1.0})]
+    # the coupling took: qubit 1 scans qubit 0, whose pulses move its own
+    out = qd.apply_dd_pass("XY", {0: 10.0}, num_qubits=2).get_all_nodes()
+    assert [n[0] for n in out] == ["h", "DD_X", "DD_Y", "cx"]
+
+
+def test_list_emptied_by_its_own_items_conversion():
+    # The edge tuple leaves the list while its first qubit converts; the
+    # tuple and its second qubit must stay alive. The debug allocator
+    # overwrites freed memory, so using a freed object would crash.
+    code = textwrap.dedent("""
+        import _velun_q
+        class Clear:
+            def __index__(self):
+                edges.clear()
+                return 0
+        class One:
+            def __index__(self):
+                return 1
+        edges = [(Clear(), One())]
+        g = _velun_q.QuantumDAG()
+        g.set_coupling_map(edges)
+        g.build_from_ir([("a", [2], 200.0, {}), ("b", [0, 1, 2], 1.0, {})])
+        g.build_schedule()
+        print([n[0] for n in g.apply_dd_pass(num_qubits=2).get_all_nodes()])
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, encoding="utf-8", timeout=60,
+                          env={**os.environ, "PYTHONMALLOC": "debug"})
+    assert done.returncode == 0, done.stderr
+    # the pair took: qubit 1 makes room for qubit 0's pulses and keeps only its DD_X
+    assert done.stdout.splitlines()[-1] == "['a', 'DD_X', 'DD_Y', 'DD_X', 'b']"
 
 
 class LabelledTypeError(TypeError):

@@ -144,6 +144,13 @@ def test_clearance_scans_the_neighbours_it_should_in_order(capfd, instructions, 
     assert same(got, expand(instructions, export))
 
 
+def test_clearance_is_off_by_default(capfd):
+    g, _ = mirror(clearance_circuit(200.0), [(0, 1)])
+    g.build_schedule()
+    default, off, on = (g.apply_dd_pass(**kw).get_all_nodes() for kw in ({}, {"num_qubits": 0}, {"num_qubits": 1}))
+    assert same(default, off) and len(default) == 9 and len(on) == 8
+
+
 def test_receiver_unchanged_and_result_fresh():
     g, ref = mirror(clearance_circuit(), [(0, 1)])
     g.build_schedule()

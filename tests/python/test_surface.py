@@ -48,6 +48,11 @@ def test_init_again_returns_the_same_module():
     entry = ctypes.PyDLL(_velun_q.__file__).PyInit__velun_q
     entry.restype = ctypes.py_object
     assert entry() is _velun_q
+    # each call hands out a reference of its own
+    before = sys.getrefcount(_velun_q)
+    for _ in range(10):
+        entry()
+    assert sys.getrefcount(_velun_q) == before
     saved = sys.modules.pop("_velun_q")
     try:
         import _velun_q as again

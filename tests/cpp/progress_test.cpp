@@ -1,0 +1,84 @@
+// The standard-output sink: a line goes out whole however the writes split
+// it, a signal only interrupts the write, and any other failure is a fault.
+#include "graph/progress.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+#include <stdexcept>
+#include <string>
+
+#include "graph/fault.hpp"
+#include "support.hpp"
+
+namespace velunq::test {
+namespace {
+
+// Each write takes what the script says: a byte count (at most what is
+// left), or -errno for a failure. An empty script writes everything.
+class ScriptedSink final : public StdoutSink {
+ public:
+  explicit ScriptedSink(std::deque<long> script) : script_(std::move(script)) {}
+
+  std::string out;
+  int interruptions = 0;
+  bool stop_when_interrupted = false;
+
+ private:
+  ssize_t write_some(const char* data, std::size_t size) override {
+    long step = static_cast<long>(size);
+    if (!script_.empty()) {
+      step = script_.front();
+      script_.pop_front();
+    }
+    if (step < 0) {
+      errno = static_cast<int>(-step);
+      return -1;
+    }
+    const std::size_t taken = std::min(static_cast<std::size_t>(step), size);
+    out.append(data, taken);
+    return static_cast<ssize_t>(taken);
+  }
+
+  void interrupted() override {
+    ++interruptions;
+    if (stop_when_interrupted) throw std::runtime_error("stopped by the signal's handler");
+  }
+
+  std::deque<long> script_;
+};
+
+const std::string kLine = "\xF0\x9F\xA6\x80 [Core] Graph memory now contains 3 nodes.\n";
+
+std::string fault_of(ScriptedSink& sink) {
+  try {
+    sink.line(kLine);
+  } catch (const InternalFault& fault) {
+    return fault.what();
+  }
+  return "no fault";
+}
+
+TEST(StdoutSink, ShortWritesAndSignalsStillDeliverTheWholeLine) {
+  ScriptedSink sink({3, -EINTR, 1, 5, -EINTR, -EINTR, 2});
+  sink.line(kLine);
+  EXPECT_EQ(sink.out, kLine);
+  EXPECT_EQ(sink.interruptions, 3);
+}
+
+TEST(StdoutSink, FailuresAreFaultsAndAHandlersErrorEndsTheLine) {
+  ScriptedSink no_room({4, -ENOSPC});
+  EXPECT_EQ(fault_of(no_room), "failed printing to stdout: No space left on device");
+  EXPECT_EQ(no_room.out, kLine.substr(0, 4));
+
+  ScriptedSink stuck({0});
+  EXPECT_EQ(fault_of(stuck), "failed printing to stdout: nothing was written");
+
+  ScriptedSink interrupted({2, -EINTR});
+  interrupted.stop_when_interrupted = true;
+  EXPECT_THROW(interrupted.line(kLine), std::runtime_error);
+  EXPECT_EQ(interrupted.out, kLine.substr(0, 2));
+}
+
+}  // namespace
+}  // namespace velunq::test
