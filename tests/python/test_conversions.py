@@ -216,13 +216,13 @@ def test_accepted_params_and_names(qd):
 def test_tuple_subclasses_are_tuples(qd, capfd):
     Instruction = collections.namedtuple("Instruction", "name qubits duration params")
     Edge = collections.namedtuple("Edge", "a b")
-    qd.build_from_ir([Instruction("h", [0], 200.0, {}), Instruction("cx", (0, 1), 100.0, {"t": 1})])
+    qd.build_from_ir([Instruction("a", [2], 200.0, {}), Instruction("b", (0, 1, 2), 1.0, {"t": 1})])
     qd.set_coupling_map([Edge(0, 1)])
     qd.build_schedule()
-    assert qd.get_all_nodes() == [("h", [0], 200.0, {}), ("cx", [0, 1], 100.0, {"t": 1.0})]
-    # the coupling took: qubit 1 scans qubit 0, whose pulses move its own
-    out = qd.apply_dd_pass("XY", {0: 10.0}, num_qubits=2).get_all_nodes()
-    assert [n[0] for n in out] == ["h", "DD_X", "DD_Y", "cx"]
+    assert qd.get_all_nodes() == [("a", [2], 200.0, {}), ("b", [0, 1, 2], 1.0, {"t": 1.0})]
+    # the pair took: qubit 1 makes room for qubit 0's pulses and keeps only its DD_X
+    out = qd.apply_dd_pass(num_qubits=2).get_all_nodes()
+    assert [n[0] for n in out] == ["a", "DD_X", "DD_Y", "DD_X", "b"]
 
 
 def test_list_emptied_by_its_own_items_conversion():

@@ -133,8 +133,8 @@ def test_neighbour_clearance(capfd, gate3, num_qubits, coupling, placements):
 @pytest.mark.parametrize("instructions, coupling, kwargs, export", [
     # qubit 0 scans only indices below num_qubits: its neighbour 1 is not one of them
     (gates(([2], 200.0), ([1, 0, 2], 1.0)), [(0, 1)], {"num_qubits": 1}, [0, X(1), Y(1), X(0), Y(0), 1]),
-    # neighbours are scanned in ascending index: 1 moves qubit 0's pulse to 40.0, then 2 to 50.0 ... and
-    # its DD_Y still fits; the other order would end at 66.0, past the window
+    # neighbours are scanned in ascending index: qubit 0's DD_X lands at 40.0 and its DD_Y at 53.0; the
+    # other order would put them at 50.0 and 63.0, and the DD_Y would end past the window's end at 60.0
     (gates(([3], 60.0), ([1, 2, 0, 3], 1.0)), [(0, 1), (0, 2)],
      {"pulse_durations": {1: 10.0, 2: 15.0, 0: 3.0}, "num_qubits": 4},
      [0, X(1, 10.0), Y(1, 10.0), X(2, 15.0), Y(2, 15.0), X(0, 3.0), Y(0, 3.0), 1]),
