@@ -1,6 +1,7 @@
 """Shared fixtures and helpers for the _velun_q boundary tests."""
 
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -80,12 +81,24 @@ def panic_type():
     return type(exc)
 
 
-def run_python(code, timeout=120):
-    """Run code in a fresh interpreter of the same installation."""
+def run_python(code, timeout=120, env=None):
+    """Run code in a fresh interpreter of the same installation; `env` holds
+    defaults for variables the test run's own environment does not set."""
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         encoding="utf-8",
         errors="replace",
         timeout=timeout,
+        env=None if env is None else {**env, **os.environ},
     )
+
+
+class Index:
+    """Not an int, but converts to `value` through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value

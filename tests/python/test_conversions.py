@@ -3,27 +3,15 @@
 import array
 import collections
 import collections.abc
-import os
-import subprocess
-import sys
-import textwrap
 import types
 
 import pytest
 
-from conftest import expect, expect_panic
+from conftest import Index, expect, expect_panic, run_python
 
 NEG = "can't convert negative int to unsigned"
 BIG = "int too big to convert"
 SURROGATE = "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Float:
@@ -230,7 +218,7 @@ def test_list_emptied_by_its_own_items_conversion():
     # tuple and its second qubit must stay alive. The debug allocator
     # overwrites freed memory, so using a freed object would crash (a run
     # that already chose its allocator, under a memory checker, keeps it).
-    code = textwrap.dedent("""
+    done = run_python("""
         import _velun_q
         class Clear:
             def __index__(self):
@@ -245,9 +233,7 @@ def test_list_emptied_by_its_own_items_conversion():
         g.build_from_ir([("a", [2], 200.0, {}), ("b", [0, 1, 2], 1.0, {})])
         g.build_schedule()
         print([n[0] for n in g.apply_dd_pass(num_qubits=2).get_all_nodes()])
-    """)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, encoding="utf-8", timeout=60,
-                          env={"PYTHONMALLOC": "debug", **os.environ})
+    """, env={"PYTHONMALLOC": "debug"})
     assert done.returncode == 0, done.stderr
     # the pair took: qubit 1 makes room for qubit 0's pulses and keeps only its DD_X
     assert done.stdout.splitlines()[-1] == "['a', 'DD_X', 'DD_Y', 'DD_X', 'b']"

@@ -3,6 +3,7 @@ import threading
 import pytest
 
 import _velun_q
+from conftest import Index
 from reference import RefDAG, mirror, same
 
 NAN, INF = float("nan"), float("inf")
@@ -37,16 +38,6 @@ def run(capfd, instructions, coupling=(), **kwargs):
 def expand(instructions, export):
     """Expected export: ints pick source nodes, tuples are pulses."""
     return [instructions[e] if isinstance(e, int) else e for e in export]
-
-
-class Index:
-    """A key that is not an int but names qubit `value`."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 W1 = gates(([0], 200.0), ([0, 1], 100.0))
