@@ -349,7 +349,22 @@ void label_argument_error(const char* name) {
     PyErr_SetRaisedException(error.release());
     return;
   }
-  OwnedRef text = check(PyObject_Str(error.get()));
+  OwnedRef text = OwnedRef::steal(PyObject_Str(error.get()));
+  if (!text) {
+    // An error whose message cannot be made into text is reported as it
+    // stands, without the prefix. What made it fail is dropped if it is an
+    // `Exception`; anything else (Ctrl-C, SystemExit) ends the call, with the
+    // error it interrupted as its context.
+    OwnedRef failure = OwnedRef::steal(PyErr_GetRaisedException());
+    if (PyErr_GivenExceptionMatches(failure.get(), panic_exception_type())) rethrow_python_panic(failure.get());
+    if (PyErr_GivenExceptionMatches(failure.get(), PyExc_Exception)) {
+      PyErr_SetRaisedException(error.release());
+    } else {
+      PyException_SetContext(failure.get(), error.release());  // steals
+      PyErr_SetRaisedException(failure.release());
+    }
+    return;
+  }
   OwnedRef message = check(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
   OwnedRef relabelled = check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   // Setting the cause, None included, also sets __suppress_context__, as

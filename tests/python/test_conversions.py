@@ -278,6 +278,43 @@ def test_relabelled_type_error_keeps_its_cause(qd, cause):
     assert exc.__suppress_context__ is True
 
 
+class Unprintable:
+    def __init__(self, failure):
+        self.failure = failure
+
+    def __str__(self):
+        raise self.failure
+
+
+@pytest.mark.parametrize("failure", [ValueError("no text"), KeyboardInterrupt()])
+def test_type_error_without_text_is_not_lost(qd, failure):
+    # The prefix needs the message as text. When that fails, the error is
+    # reported as it stands; a Ctrl-C while making the text ends the call,
+    # carrying the error it interrupted.
+    original = TypeError(Unprintable(failure))
+
+    class Bad:
+        def __index__(self):
+            raise original
+
+    with pytest.raises(BaseException) as info:
+        qd.get_node_schedule(Bad())
+    if isinstance(failure, Exception):
+        assert info.value is original
+    else:
+        assert info.value is failure and failure.__context__ is original
+    assert qd.node_count() == 0
+
+
+def test_type_error_whose_text_raises_a_fault_is_a_fault(qd, panic_type):
+    class Bad:
+        def __index__(self):
+            raise TypeError(Unprintable(panic_type("from str")))
+
+    expect_panic(qd.add_gate, "h", [Bad()], 1.0)
+    assert qd.node_count() == 0 and qd.add_gate("h", [0], 1.0) == 0
+
+
 @pytest.mark.parametrize("raised, expected, message", [
     (ValueError("stop"), ValueError, "stop"),
     (TypeError("stop"), TypeError, "argument 'edges': stop"),

@@ -92,6 +92,14 @@ def raise_(exc):
     raise exc
 
 
+class Unprintable:
+    def __init__(self, failure):
+        self.failure = failure
+
+    def __str__(self):
+        raise self.failure
+
+
 def chained_type_error():
     try:
         raise KeyError("inner")
@@ -225,6 +233,8 @@ SCENARIOS = {
     "qubits/huge int": lambda: raises(OverflowError, QuantumDAG().add_gate, "h", [2**64], 1.0),
     "qubits/float": lambda: raises(TypeError, QuantumDAG().add_gate, "h", [0.0], 1.0, message="argument 'qubits': "),
     "qubits/index raises TypeError with cause": lambda: raises(TypeError, QuantumDAG().add_gate, "h", [Hook(chained_type_error)], 1.0, message="argument 'qubits': outer"),
+    "qubits/index raises TypeError without text": lambda: raises(TypeError, QuantumDAG().add_gate, "h", [Hook(lambda: raise_(TypeError(Unprintable(KeyError(1)))))], 1.0),
+    "qubits/index raises TypeError, text interrupted": lambda: raises(KeyboardInterrupt, QuantumDAG().add_gate, "h", [Hook(lambda: raise_(TypeError(Unprintable(KeyboardInterrupt()))))], 1.0),
     "qubits/index raises": lambda: raises(KeyError, QuantumDAG().add_gate, "h", [Hook(lambda: raise_(KeyError(1)))], 1.0),
     "qubits/len raises": lambda: QuantumDAG().add_gate("h", Seq([1, 2], length=KeyError("len")), 1.0),
     "qubits/len interrupted": lambda: raises(KeyboardInterrupt, QuantumDAG().add_gate, "h", Seq([1, 2], length=KeyboardInterrupt()), 1.0),
