@@ -135,6 +135,50 @@ def test_clearance_scans_the_neighbours_it_should_in_order(capfd, instructions, 
     assert same(got, expand(instructions, export))
 
 
+E20 = 1e20  # pulses this long end at the same float from nearby starts
+
+
+def stepping_back(*lists):
+    """Qubit 0 runs a gate of each duration, each followed by a step back that
+    closes its pulse list, so that each list is a sorted run of its own."""
+    out = []
+    for k, duration in enumerate(lists):
+        out += [("g", [0], duration, {}), ("h", [4 + k], 3 * E20, {}), ("back", [0, 4 + k], -3 * E20, {})]
+    return out
+
+
+# Qubit 1 holds one endless pulse over the whole time line, so each of qubit
+# 0's lists keeps just its DD_X. Qubit 2's short pulses must clear them.
+ENDLESS_1 = [("g", [1], 1.5 * E20, {}), ("g", [3], 4.5 * E20, {}), ("g", [1, 3], 1.0, {})]
+
+
+def searched_by_2(start, window):
+    return [("g", [2], start, {}), ("g", [40], start + window, {}), ("g", [2, 40], 1.0, {})]
+
+
+@pytest.mark.parametrize("instructions, coupling, kwargs, on_searcher", [
+    # two of qubit 0's pulses end at one float, the second starting earlier:
+    # it must open a run of its own, or a search bisecting by end misses it
+    (ENDLESS_1 + stepping_back(300.0, 100.0) + searched_by_2(150.0, 90.0), [(0, 1), (0, 2)],
+     {"pulse_durations": {0: E20, 1: E20, 2: 20.0}, "num_qubits": 3}, (2, [])),
+    # sixteen such runs make a block; its least start is the least of all of
+    # them, not of its first run by end
+    (ENDLESS_1 + stepping_back(*range(300, 140, -10), -2 * E20) + searched_by_2(200.0, 100.0),
+     [(0, 1), (0, 2)], {"pulse_durations": {0: E20, 1: E20, 2: 20.0}, "num_qubits": 3}, (2, [])),
+    # a block whose earliest pulse starts inside the search's window, not
+    # before it: qubit 1's pulse from 985 must move past all of them to 1120
+    ([("b", [1], 985.0, {}), ("h2", [3], 1145.0, {}), ("a", [0], 1000.0, {}), ("h", [2], 1300.0, {})]
+     + [x for k in range(16) for x in ([("h", [2], 300.0, {})] if k else []) + [("back", [0, 2], -300.0, {})]]
+     + [("a", [0], 4000.0, {}), ("h", [2], 4300.0, {}), ("back", [0, 2], -300.0, {}),
+        ("h", [2], 300.0, {}), ("back", [0, 2], -300.0, {}), ("c", [1, 3], 1.0, {})],
+     [(0, 1)], {"pulse_durations": {0: 50.0, 1: 20.0}, "num_qubits": 2}, (1, [(1, "DD_X", 1120.0, 1140.0)])),
+])
+def test_clearance_through_runs_of_pulses_stepping_back(capfd, instructions, coupling, kwargs, on_searcher):
+    _, placements = run(capfd, instructions, coupling, **kwargs)
+    searcher, expected = on_searcher
+    assert same([p for p in placements if p[0] == searcher], expected)
+
+
 def test_clearance_is_off_by_default(capfd):
     g, _ = mirror(clearance_circuit(200.0), [(0, 1)])
     g.build_schedule()
