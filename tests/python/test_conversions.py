@@ -213,30 +213,52 @@ def test_tuple_subclasses_are_tuples(qd, capfd):
     assert [n[0] for n in out] == ["a", "DD_X", "DD_Y", "DD_X", "b"]
 
 
-def test_list_emptied_by_its_own_items_conversion():
-    # The edge tuple leaves the list while its first qubit converts; the
-    # tuple and its second qubit must stay alive. The debug allocator
-    # overwrites freed memory, so using a freed object would crash (a run
-    # that already chose its allocator, under a memory checker, keeps it).
-    done = run_python("""
-        import _velun_q
-        class Clear:
-            def __index__(self):
-                edges.clear()
-                return 0
-        class One:
-            def __index__(self):
-                return 1
-        edges = [(Clear(), One())]
-        g = _velun_q.QuantumDAG()
+EMPTIED_BY_ITS_OWN_ITEM = {
+    # the pair took: qubit 1 makes room for qubit 0's pulses and keeps only its DD_X
+    "list": ("""
+        edges = []
+        edges.append((Clear(edges), One()))
         g.set_coupling_map(edges)
         g.build_from_ir([("a", [2], 200.0, {}), ("b", [0, 1, 2], 1.0, {})])
         g.build_schedule()
         print([n[0] for n in g.apply_dd_pass(num_qubits=2).get_all_nodes()])
-    """, env={"PYTHONMALLOC": "debug"})
+    """, "['a', 'DD_X', 'DD_Y', 'DD_X', 'b']"),
+    # the value is a float subclass, so its memory is freed, not kept for reuse
+    "dict": ("""
+        g.build_from_ir([("a", [0], 200.0, {}), ("b", [0, 1], 1.0, {})])
+        g.build_schedule()
+        durations = {}
+        durations[Clear(durations)] = type("F", (float,), {})(1.25)
+        try:
+            g.apply_dd_pass(pulse_durations=durations)
+        except BaseException as exc:
+            print(type(exc).__name__, exc)
+    """, "PanicException dictionary changed size during iteration"),
+}
+
+
+@pytest.mark.parametrize("container", sorted(EMPTIED_BY_ITS_OWN_ITEM))
+def test_container_emptied_by_its_own_items_conversion(container):
+    # The entry leaves the container while its first part converts; the
+    # entry and its other part must stay alive. The debug allocator
+    # overwrites freed memory, so using a freed object would crash (a run
+    # that already chose its allocator, under a memory checker, keeps it).
+    code, last_line = EMPTIED_BY_ITS_OWN_ITEM[container]
+    done = run_python("""
+        import _velun_q
+        class Clear:
+            def __init__(self, container):
+                self.container = container
+            def __index__(self):
+                self.container.clear()
+                return 0
+        class One:
+            def __index__(self):
+                return 1
+        g = _velun_q.QuantumDAG()
+    """ + code, env={"PYTHONMALLOC": "debug"})
     assert done.returncode == 0, done.stderr
-    # the pair took: qubit 1 makes room for qubit 0's pulses and keeps only its DD_X
-    assert done.stdout.splitlines()[-1] == "['a', 'DD_X', 'DD_Y', 'DD_X', 'b']"
+    assert done.stdout.splitlines()[-1] == last_line
 
 
 class LabelledTypeError(TypeError):
