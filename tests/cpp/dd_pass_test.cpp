@@ -236,6 +236,24 @@ TEST(DdPass, LeavesTheReceiverAloneAndReportsProgress) {
   EXPECT_TRUE(result.coupling_pairs().empty());
 }
 
+TEST(DdPass, AllPulsesShareOneCopyOfTheirParameters) {
+  // Pulses on several qubits and in several windows; the sources have one
+  // parameter each. Copying the pulses' three per pulse would be 3 x 16 more.
+  std::vector<Gate> gates;
+  for (Qubit q = 1; q <= 2; ++q) {
+    for (int k = 0; k < 2; ++k) {
+      gates.push_back({"long", {0}, 10000, {{"k", 1}}});
+      gates.push_back({"sync", {0, q}, 10, {{"k", 2}}});
+    }
+  }
+  QuantumDAG dag = dag_of(gates);
+  dag.build_schedule();
+  Lines lines;
+  const QuantumDAG result = dag.apply_dd_pass("XY4", {}, 0, lines);
+  EXPECT_EQ(result.node_count(), gates.size() + 16);
+  EXPECT_EQ(result.store().param_pool_size(), gates.size() + 3);
+}
+
 TEST(DdPass, MatchesTheReferenceOnRandomCircuits) {
   std::mt19937_64 rng(77);
   const std::vector<double> pulse_choices{0, 5, 10, 15, 20, 25, 40, 50, -5, kInf, -kInf, kNaN};
