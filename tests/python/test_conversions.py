@@ -171,7 +171,9 @@ def test_accepted_qubit_sequences(qd, qubits, stored):
     # -1.0 is also the interpreter's error marker; without an error it is a value
     (-1, -1.0), (-1.0, -1.0), (Float(-1.0), -1.0), (Index(-1), -1.0),
     # only an exact int skips __float__
-    (type("I", (int,), {"__float__": lambda self: 2.5})(1), 2.5)])
+    (type("I", (int,), {"__float__": lambda self: 2.5})(1), 2.5),
+    # ints convert exactly where a float can hold them, and round once where it cannot
+    (16_777_217, 16_777_217.0), (-(2**40) - 1, -1_099_511_627_777.0), (2**53 + 1, 2.0**53)])
 def test_accepted_durations(qd, duration, stored):
     qd.add_gate("h", [0], duration)
     (node,) = qd.get_all_nodes()
@@ -192,13 +194,44 @@ def test_accepted_params_and_names(qd):
         def __eq__(self, other):
             return self is other
 
+    class Unhashable(str):
+        # a name is its text: the module never needs the object's hash
+        def __hash__(self):
+            raise ValueError("no hash")
+
     qd.add_gate(Str("h"), [0], 1.0, {"amp": 1})
     qd.add_gate("h", [0], 1.0, collections.OrderedDict(b=True))
     qd.add_gate("h", [0], 1.0, {"a": 1.0, Key("a"): 2.0})
+    qd.build_from_ir([(Unhashable("u"), [0], 1.0, {"big": 123_456_789})])
+    qd.add_gate(Unhashable("v"), [0], 1.0)
     nodes = qd.get_all_nodes()
     assert type(nodes[0][0]) is str
-    assert [n[3] for n in nodes] == [{"amp": 1.0}, {"b": 1.0}, {"a": 2.0}]
+    assert [n[0] for n in nodes] == ["h", "h", "h", "u", "v"]
+    assert [n[3] for n in nodes] == [{"amp": 1.0}, {"b": 1.0}, {"a": 2.0}, {"big": 123_456_789.0}, {}]
     assert type(nodes[0][3]["amp"]) is float
+
+
+def test_list_and_tuple_subclasses_are_iterated(qd, capfd):
+    # A subclass's own __iter__ is what the module reads, not the stored items.
+    def iterating(base):
+        return type("Iterating", (base,), {"__iter__": lambda self: iter(self.given)})
+
+    for base in (list, tuple):
+        def seq(given, stored):
+            s = iterating(base)(stored)
+            s.given = given
+            return s
+
+        g = type(qd)()
+        g.add_gate("h", seq([7, 8], [0, 1]), 1.0)
+        g.build_from_ir(seq([("x", [9], 2.0, {})], [("wrong", [0], 1.0, {})]))
+        assert g.get_all_nodes() == [("h", [7, 8], 1.0, {}), ("x", [9], 2.0, {})], base
+        # the edge (0, 1) took: qubit 1 makes room for qubit 0's pulses and keeps only its DD_X
+        g = type(qd)()
+        g.build_from_ir([("a", [2], 200.0, {}), ("b", [0, 1, 2], 1.0, {})])
+        g.set_coupling_map(seq([(0, 1)], [(5, 6)]))
+        g.build_schedule()
+        assert [n[0] for n in g.apply_dd_pass(num_qubits=2).get_all_nodes()] == ["a", "DD_X", "DD_Y", "DD_X", "b"]
 
 
 def test_tuple_subclasses_are_tuples(qd, capfd):
