@@ -176,4 +176,5 @@ def test_sub_interpreter_import_is_refused():
     assert result.returncode == 0, result.stderr
     kind, message, gate_id = result.stdout.splitlines()
     assert kind == "ImportError", message
+    assert message == "_velun_q does not support sub-interpreters: it is already loaded in another interpreter"
     assert gate_id == "0"

@@ -1,6 +1,7 @@
 """Owner-thread binding of instances, drops on foreign threads, and internal-fault notices."""
 
 import gc
+import re
 import sys
 import textwrap
 import threading
@@ -41,6 +42,8 @@ def test_call_from_foreign_thread_is_a_fault(qd, call):
     kind, exc = call_in_thread(lambda: expect_panic(call, qd))
     assert kind == "ok", exc
     assert SENT in str(exc)
+    owner, current = re.fullmatch(r".*\(owner thread (\d+), current thread (\d+)\)", str(exc)).groups()
+    assert owner != current
     # untouched and still usable on the owner thread
     assert qd.get_all_nodes() == [("h", [0], 10.0, {})]
     assert qd.get_node_schedule(0) == (0.0, 10.0)
