@@ -193,6 +193,18 @@ TEST(QubitTable, OneLargeIndexStaysOutOfTheDirectArrayUntilTheQubitsAreDenseEnou
   EXPECT_EQ(table.intern(69999), 2u);
 }
 
+TEST(QubitTable, TheDirectArrayGrowsToCoverTheIndexWhileDenseEnough) {
+  QubitTable first;
+  first.intern(64);  // needs 65 entries: the next power of two above 64
+  EXPECT_EQ(first.direct_entries(), 128u);
+  // 16 entries per qubit, the new one counted: 512 qubits allow 8,192.
+  QubitTable dense;
+  for (Qubit q = 0; q < 511; ++q) dense.intern(q);
+  dense.intern(8000);
+  EXPECT_EQ(dense.direct_entries(), 8192u);
+  EXPECT_EQ(dense.find(8000), std::optional<QubitSlot>(511));
+}
+
 TEST(QubitTable, AQubitAtTheOldEndOfTheDirectArrayIsEnteredWhenItGrows) {
   QubitTable table;
   table.intern(4095);  // the array takes 4,096 entries
