@@ -238,7 +238,8 @@ TEST(DdPass, LeavesTheReceiverAloneAndReportsProgress) {
 
 TEST(DdPass, AllPulsesShareOneCopyOfTheirParameters) {
   // Pulses on several qubits and in several windows; the sources have one
-  // parameter each. Copying the pulses' three per pulse would be 3 x 16 more.
+  // parameter each. The 16 pulses hold one copy of their three parameters
+  // between them, not one each.
   std::vector<Gate> gates;
   for (Qubit q = 1; q <= 2; ++q) {
     for (int k = 0; k < 2; ++k) {
