@@ -168,7 +168,7 @@ def searched_by_2(start, window):
     # a block whose earliest pulse starts inside the search's window, not
     # before it: qubit 1's pulse from 985 must move past all of them to 1120
     ([("b", [1], 985.0, {}), ("h2", [3], 1145.0, {}), ("a", [0], 1000.0, {}), ("h", [2], 1300.0, {})]
-     + [x for k in range(16) for x in ([("h", [2], 300.0, {})] if k else []) + [("back", [0, 2], -300.0, {})]]
+     + [("back", [0, 2], -300.0, {})] + [("h", [2], 300.0, {}), ("back", [0, 2], -300.0, {})] * 15
      + [("a", [0], 4000.0, {}), ("h", [2], 4300.0, {}), ("back", [0, 2], -300.0, {}),
         ("h", [2], 300.0, {}), ("back", [0, 2], -300.0, {}), ("c", [1, 3], 1.0, {})],
      [(0, 1)], {"pulse_durations": {0: 50.0, 1: 20.0}, "num_qubits": 2}, (1, [(1, "DD_X", 1120.0, 1140.0)])),
