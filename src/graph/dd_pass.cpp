@@ -426,14 +426,15 @@ class DenseClearance {
   };
 
   // Moves t as clear_of_neighbours does, for as long as the buckets can answer.
-  [[gnu::noinline]] Cleared clear(double t, double d, QubitSlot slot, const std::vector<PulseTrack>& tracks,
-                                  std::size_t* hints) {
+  [[gnu::noinline]] Cleared clear(double t, double d, double window_end, QubitSlot slot,
+                                  const std::vector<PulseTrack>& tracks, std::size_t* hints) {
     if (row_[slot] == kNoRow) return {t, true};  // no neighbour to clear
     const std::size_t words = buckets_.words();
     const std::size_t row = std::size_t{row_[slot]} * words;
     const Word* among = among_.data() + row;
     const std::size_t* before = before_word_.data() + row;
     for (;;) {
+      if (t + d > window_end) return {t, true};  // out of its window for good
       const std::span<const Word> possible = buckets_.possible(t, d, among);
       if (possible.empty()) return {t, false};
       const Pulse* hit = nullptr;
@@ -467,16 +468,23 @@ class DenseClearance {
 // Moves the start t of a pulse of length d on `slot` past every overlapping
 // pulse of a coupled neighbour, rescanning from the first neighbour after
 // each move. Each move lands past an existing pulse end, so it terminates.
+// It stops early once the pulse no longer fits its window (t + d past
+// `window_end`), as the caller then drops it wherever the moves would end:
+// moves only raise t, and a rounded sum does not fall as t rises (the one
+// sum that can turn NaN, t = inf with d = -inf, never lay past the end).
+// Without the stop, a window beside a long train of neighbour pulses walks
+// the whole rest of the train.
 // `hints` holds one search hint per neighbour (see PulseTrack::first_overlap).
-double clear_of_neighbours(double t, double d, QubitSlot slot, const NeighbourIndex& index,
+double clear_of_neighbours(double t, double d, double window_end, QubitSlot slot, const NeighbourIndex& index,
                            const std::vector<PulseTrack>& tracks, std::size_t* hints, DenseClearance* dense) {
   if (dense) [[unlikely]] {
-    const auto [to, done] = dense->clear(t, d, slot, tracks, hints);
+    const auto [to, done] = dense->clear(t, d, window_end, slot, tracks, hints);
     if (done) return to;
     t = to;
   }
   const std::span<const QubitSlot> neighbours = index.of(slot);
   for (;;) {
+    if (t + d > window_end) return t;
     const Pulse* hit = nullptr;
     for (std::size_t i = 0; i < neighbours.size(); ++i) {
       const PulseTrack& track = tracks[neighbours[i]];
@@ -585,7 +593,8 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
         const double window_end = start;
         for (NameId pulse : pulse_list) {
           if (clearance && any_pulse) {
-            t = clear_of_neighbours(t, d, q, neighbours, tracks, hints.data() + neighbours.first_entry(q), dense.get());
+            t = clear_of_neighbours(t, d, window_end, q, neighbours, tracks, hints.data() + neighbours.first_entry(q),
+                                    dense.get());
           }
           if (t + d > window_end) break;
           result.nodes_.begin_node();

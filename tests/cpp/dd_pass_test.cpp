@@ -167,6 +167,28 @@ TEST(DdPass, NeighbourClearanceExample) {
   }
 }
 
+// Qubit 1 holds a dense train of short pulses, one every 1.1 ns for 3300
+// ns; qubit 0's 400 ns windows come later in the node order. While the train
+// lasts (the first 8 windows), clearance pushes each of qubit 0's pulses out
+// of its window, and the search may stop there, however much train is left;
+// each of the other 32 windows takes a whole pulse list.
+TEST(DdPass, ClearancePushingPulsesOutOfTheirWindows) {
+  PassInput r;
+  for (int k = 0; k < 3000; ++k) r.gates.insert(r.gates.end(), {{"w", {3}, 1.0, {}}, {"n", {1, 3}, 0.1, {}}});
+  for (int k = 0; k < 40; ++k) r.gates.insert(r.gates.end(), {{"w", {4}, 400.0, {}}, {"q", {0, 4}, 0.1, {}}});
+  r.coupling = {{0, 1}, {1, 0}};
+  r.durations = {{1, 0.1}, {0, 50.0}};
+  r.num_qubits = 2;
+  for (const char* sequence : {"XY", "XY4"}) {
+    r.sequence = sequence;
+    const Placed ref = run_both(r);
+    const auto on_0 = std::count_if(ref.gates.begin(), ref.gates.end(),
+                                    [](const Gate& g) { return g.name.starts_with("DD_") && g.qubits[0] == 0; });
+    EXPECT_EQ(ref.blocked, 8) << sequence;
+    EXPECT_EQ(on_0, 32 * (sequence == std::string("XY") ? 2 : 4)) << sequence;
+  }
+}
+
 // A pulse shorter than -10 ns steps the next search back in time, behind
 // pulses of a long neighbour track that are old enough to be forgotten
 // otherwise. Qubit 1's second pulse must still be pushed past qubit 0's
