@@ -16,6 +16,7 @@
 #include <memory>
 #include <source_location>
 #include <string>
+#include <string_view>
 
 namespace velunq {
 
@@ -31,6 +32,9 @@ class InternalFault : public std::exception {
       : text_(std::make_shared<const std::string>(std::move(message))), message_(text_->c_str()), where_(where) {}
 
   const char* what() const noexcept override { return message_; }
+  // The whole message: one made at run time may hold NUL characters, where
+  // what() ends.
+  std::string_view message() const noexcept { return text_ ? std::string_view(*text_) : std::string_view(message_); }
   const std::source_location& where() const noexcept { return where_; }
 
  private:

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "once.hpp"
 
@@ -22,7 +23,7 @@ void write_notice(const char* message, const char* file, unsigned line) noexcept
   std::fflush(stderr);
 }
 
-void set_panic(const char* message) noexcept {
+void set_panic(std::string_view message) noexcept {
   // An exception that the fault cut short (an interrupt during an import the
   // module made, say) becomes the panic's context instead of being lost.
   OwnedRef interrupted = OwnedRef::steal(PyErr_GetRaisedException());
@@ -34,7 +35,11 @@ void set_panic(const char* message) noexcept {
     ensure_error_set();
     return;
   }
-  PyErr_SetString(type, message);
+  // As PyErr_SetString, but keeping a message's NUL characters; if the text
+  // cannot be made, that error stands instead.
+  const OwnedRef text =
+      OwnedRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(type, text.get());
   if (!interrupted) return;
   PyObject* panic = PyErr_GetRaisedException();
   PyException_SetContext(panic, interrupted.release());  // steals
@@ -54,7 +59,7 @@ PyObject* panic_exception_type() {
 
 void raise_panic(const InternalFault& fault) noexcept {
   write_notice(fault.what(), fault.where().file_name(), fault.where().line());
-  set_panic(fault.what());
+  set_panic(fault.message());
 }
 
 void raise_panic(const char* message) noexcept {
@@ -68,7 +73,8 @@ void rethrow_python_panic(PyObject* exception) {
   PyErr_DisplayException(exception);
   std::string message = "PanicException raised by Python code";
   if (OwnedRef text = OwnedRef::steal(PyObject_Str(exception))) {
-    if (const char* utf8 = PyUnicode_AsUTF8(text.get())) message = utf8;
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) message.assign(utf8, static_cast<std::size_t>(size));
   }
   PyErr_Clear();
   throw InternalFault(message);

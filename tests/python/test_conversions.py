@@ -417,9 +417,10 @@ def test_dict_keys_swapped_by_a_value_conversion_is_a_fault(qd):
 def test_fault_raised_by_python_code_comes_back_as_fault(qd, panic_type):
     class Raise:
         def __float__(self):
-            raise panic_type("from python")
+            raise panic_type("from python\0 and after a NUL")
 
-    expect_panic(qd.add_gate, "h", [0], Raise())
+    exc = expect_panic(qd.add_gate, "h", [0], Raise())
+    assert str(exc) == "from python\0 and after a NUL"
     assert qd.node_count() == 0 and qd.add_gate("h", [0], 1.0) == 0
 
 
