@@ -371,28 +371,35 @@ class DenseClearance {
   [[gnu::noinline]] static std::unique_ptr<DenseClearance> where_it_pays(const QubitTable& table,
                                                                          const NeighbourIndex& neighbours,
                                                                          const std::vector<double>& pulse_ns,
+                                                                         std::span<const double> starts,
                                                                          std::size_t node_total) {
     std::size_t scanning = 0;
     for (QubitSlot slot = 0; slot < table.size(); ++slot) scanning += !neighbours.of(slot).empty();
     const std::size_t degree = scanning == 0 ? 0 : neighbours.entry_count() / scanning;
     if (degree < kDenseDegree || degree < 4 * PulseBuckets::words_for(table.size())) return nullptr;
-    // Buckets about one pulse wide.
+    // Buckets about one pulse wide, covering the time up to the latest start
+    // (every pulse placed, and every search, ends by its node's start).
     double widest = 0.0;
     for (const double d : pulse_ns) {
       if (d > widest && std::isfinite(d)) widest = d;
     }
+    double latest = 0.0;
+    for (const double start : starts) {
+      if (start > latest && std::isfinite(start)) latest = start;
+    }
     return std::make_unique<DenseClearance>(table, neighbours, widest > 0.0 ? widest + kPulseSpacingNs : kDefaultPulseNs,
-                                            kBucketWords + node_total);
+                                            latest, kBucketWords + node_total);
   }
 
   // Only slots with neighbours get a row of bits, so that the rows take at
   // most a few bytes per neighbour entry (see where_it_pays), not the square
   // of the qubits.
-  DenseClearance(const QubitTable& table, const NeighbourIndex& neighbours, double width, std::size_t max_words)
+  DenseClearance(const QubitTable& table, const NeighbourIndex& neighbours, double width, double span,
+                 std::size_t max_words)
       : rank_(table.size()),
         slot_of_rank_(table.slots_by_qubit()),
         row_(table.size(), kNoRow),
-        buckets_(table.size(), width, max_words) {
+        buckets_(table.size(), width, span, max_words) {
     for (std::size_t r = 0; r < slot_of_rank_.size(); ++r) rank_[slot_of_rank_[r]] = r;
     std::uint32_t rows = 0;
     for (QubitSlot slot = 0; slot < table.size(); ++slot) {
@@ -571,7 +578,8 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
     }
   }
   const std::unique_ptr<DenseClearance> dense =
-      clearance ? DenseClearance::where_it_pays(qubits_, neighbours, pulse_ns, node_total) : nullptr;
+      clearance ? DenseClearance::where_it_pays(qubits_, neighbours, pulse_ns, {starts_.data(), scheduled}, node_total)
+                : nullptr;
 
   const auto charged = nodes_.charged_durations();
   for (std::size_t id = 0; id < scheduled; ++id) {

@@ -32,11 +32,13 @@ class PulseBuckets {
   static std::size_t words_for(std::size_t members) noexcept { return (members + kWordBits - 1) / kWordBits; }
 
   // Buckets of `width` ns (positive and finite) for `members` members, with
-  // room for at most `max_words` words of bits in all.
-  PulseBuckets(std::size_t members, double width, std::size_t max_words)
+  // room for at most `max_words` words of bits in all. Where that room would
+  // not reach `span` ns (finite, at least 0), the buckets are widened until
+  // it does, so that pulses up to then are still placed, if coarsely.
+  PulseBuckets(std::size_t members, double width, double span, std::size_t max_words)
       : words_(words_for(members)),
-        scale_(1.0 / width),
         max_buckets_(std::max<std::size_t>(1, max_words / std::max<std::size_t>(1, words_))),
+        scale_(1.0 / std::max(width, span / static_cast<double>(std::max<std::size_t>(1, max_buckets_ - 1)))),
         always_(words_, 0),
         found_(words_, 0) {}
 
@@ -94,8 +96,8 @@ class PulseBuckets {
   }
 
   std::size_t words_;
-  double scale_;  // buckets per ns
   std::size_t max_buckets_;
+  double scale_;  // buckets per ns
   std::vector<Word> bits_;    // bucket after bucket, words_ words each
   std::vector<Word> always_;  // members with a pulse outside the buckets
   std::vector<Word> found_;   // the last answer

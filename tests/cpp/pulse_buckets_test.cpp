@@ -28,7 +28,8 @@ TEST(PulseBuckets, NeverLeavesOutAnOverlap) {
   for (int round = 0; round < 200; ++round) {
     const std::size_t members = 1 + rng() % 150;  // up to three words
     const double width = pick(rng, std::vector<double>{1.0, 30.0, 45.0, 1e-3});
-    PulseBuckets buckets(members, width, 1 + rng() % 5000);  // room for few buckets, or many
+    const double span = pick(rng, std::vector<double>{0.0, 100.0, 3000.0, 1e6});
+    PulseBuckets buckets(members, width, span, 1 + rng() % 5000);  // room for few buckets, or many
     std::vector<Recorded> pulses;
     for (int i = 0; i < 300; ++i) {
       const double start = odd_time(rng);
@@ -57,6 +58,22 @@ TEST(PulseBuckets, NeverLeavesOutAnOverlap) {
   // Both sides are exercised: real overlaps, and members ruled out.
   EXPECT_GT(overlaps, 1000);
   EXPECT_GT(ruled_out, 100000);
+}
+
+// Room for 64 buckets of one word: a span of 10^6 ns widens them to about
+// 16 us each. A pulse near the end is then still placed, so a stretch far
+// from it does not name its member.
+TEST(PulseBuckets, WidenToPlacePulsesAcrossTheSpan) {
+  PulseBuckets buckets(3, 30.0, 1e6, 64);
+  buckets.add(1, 999'000.0, 999'020.0);
+  buckets.add(2, 1e6 - 20.0, 1e6);
+  std::vector<PulseBuckets::Word> everyone(buckets.words(), ~PulseBuckets::Word{0});
+  const auto answer = [&](double t, double d) {
+    const std::span<const PulseBuckets::Word> possible = buckets.possible(t, d, everyone.data());
+    return possible.empty() ? ~PulseBuckets::Word{0} : possible[0];
+  };
+  EXPECT_EQ(answer(10.0, 20.0), 0u);
+  EXPECT_EQ(answer(999'010.0, 20.0), 0b110u);
 }
 
 }  // namespace
