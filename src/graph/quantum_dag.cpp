@@ -82,18 +82,22 @@ void QuantumDAG::build_from_ir(const InstructionList& instructions, ProgressSink
 
   // Number every qubit and make room first: adding the nodes then cannot
   // fail, so a call that runs out of memory adds none of them, and forgets
-  // the qubits it numbered.
+  // the qubits it numbered. Each qubit's number is kept, so that indices
+  // past the direct array are looked up once.
   const std::size_t known_qubits = qubits_.size();
+  std::vector<QubitSlot> slots;
   try {
-    for (Qubit qubit : source.qubit_pool()) qubits_.intern(qubit);
+    slots.reserve(source.qubit_pool_size());
+    for (Qubit qubit : source.qubit_pool()) slots.push_back(qubits_.intern(qubit));
     nodes_.reserve(source.size(), source.qubit_pool_size(), source.param_pool_size());
   } catch (...) {
     qubits_.forget_from(known_qubits);
     throw;
   }
+  const QubitSlot* slot = slots.data();
   for (std::size_t i = 0; i < source.size(); ++i) {
     nodes_.begin_node();
-    for (Qubit qubit : source.qubits(i)) nodes_.push_qubit(qubits_.slot(qubit));
+    for (std::size_t k = source.qubits(i).size(); k > 0; --k) nodes_.push_qubit(*slot++);
     for (const StoredParam& param : source.params(i)) nodes_.push_param(name_of[param.name], param.value);
     nodes_.end_node(name_of[source.name_id(i)], source.duration(i));
   }
