@@ -472,6 +472,116 @@ class DenseClearance {
   PulseBuckets buckets_;
 };
 
+// The first pulse, in the scan's order, of the tracks of `neighbours` that
+// [t, t + d) overlaps. `hints` holds one search hint per neighbour (see
+// PulseTrack::first_overlap).
+const Pulse* first_overlap_among(double t, double d, std::span<const QubitSlot> neighbours,
+                                 const std::vector<PulseTrack>& tracks, std::size_t* hints) noexcept {
+  for (std::size_t i = 0; i < neighbours.size(); ++i) {
+    const PulseTrack& track = tracks[neighbours[i]];
+    if (track.empty()) continue;
+    if (const Pulse* hit = track.first_overlap(t, d, hints[i])) return hit;
+  }
+  return nullptr;
+}
+
+// The same search for qubits with very many neighbours on a device that is
+// not densely coupled as a whole (a hub coupled to every other qubit, say).
+// Each such qubit's neighbour list is cut into blocks, and blocks into
+// groups of blocks; each keeps the greatest end of any pulse recorded on its
+// neighbours. Only a pulse that ends after t can overlap a stretch from t,
+// so a block or group whose greatest end is not past t is passed over whole;
+// the first overlap found is still the scan's.
+class BlockEnds {
+ public:
+  static constexpr std::size_t kBlock = 16;
+  static constexpr std::size_t kGroup = 16 * kBlock;
+  static constexpr std::size_t kWideDegree = 4 * kBlock;  // neighbours of a qubit searched by blocks
+  static constexpr std::size_t kWatchedPerSlot = 4;       // the most block updates per pulse, on average
+
+  // BlockEnds for these neighbour lists, if some qubit has enough neighbours
+  // for it to pay. Every pulse updates a block of each qubit that searches
+  // its track by blocks: where many qubits have many neighbours, those
+  // updates cost more than the searches save, so there are few such qubits
+  // or none.
+  static std::unique_ptr<BlockEnds> where_it_pays(const NeighbourIndex& neighbours, std::size_t slot_count) {
+    std::vector<char> wide(slot_count, 0);
+    std::size_t watched = 0;
+    for (QubitSlot slot = 0; slot < slot_count; ++slot) {
+      wide[slot] = neighbours.of(slot).size() >= kWideDegree;
+      if (wide[slot]) watched += neighbours.of(slot).size();
+    }
+    if (watched == 0 || watched > kWatchedPerSlot * slot_count) return nullptr;
+    return std::make_unique<BlockEnds>(neighbours, std::move(wide));
+  }
+
+  // Entries count as in NeighbourIndex: a block holds kBlock consecutive
+  // entries (a group kGroup), and may hold the end of one qubit's list and
+  // the start of the next; its greatest end then covers both, which only
+  // makes it larger.
+  BlockEnds(const NeighbourIndex& neighbours, std::vector<char> wide)
+      : wide_(std::move(wide)),
+        ends_((neighbours.entry_count() + kBlock - 1) / kBlock, -std::numeric_limits<double>::infinity()),
+        group_ends_((neighbours.entry_count() + kGroup - 1) / kGroup, -std::numeric_limits<double>::infinity()),
+        watched_begin_(wide_.size() + 1, 0) {
+    // For each slot, the entries that qubits searched by blocks hold for it.
+    for (QubitSlot slot = 0; slot < wide_.size(); ++slot) {
+      if (!wide_[slot]) continue;
+      for (QubitSlot neighbour : neighbours.of(slot)) ++watched_begin_[neighbour + 1];
+    }
+    for (std::size_t i = 1; i < watched_begin_.size(); ++i) watched_begin_[i] += watched_begin_[i - 1];
+    watched_.resize(watched_begin_.back());
+    std::vector<std::size_t> next(watched_begin_.begin(), watched_begin_.end() - 1);
+    for (QubitSlot slot = 0; slot < wide_.size(); ++slot) {
+      if (!wide_[slot]) continue;
+      const std::span<const QubitSlot> list = neighbours.of(slot);
+      for (std::size_t i = 0; i < list.size(); ++i) watched_[next[list[i]]++] = neighbours.first_entry(slot) + i;
+    }
+  }
+
+  bool wide(QubitSlot slot) const noexcept { return wide_[slot]; }
+
+  // Notes a pulse ending at `end` on `slot` (a NaN end is no pulse to find).
+  void add(QubitSlot slot, double end) noexcept {
+    for (std::size_t i = watched_begin_[slot]; i < watched_begin_[slot + 1]; ++i) {
+      double& greatest = ends_[watched_[i] / kBlock];
+      if (end > greatest) greatest = end;
+      double& greatest_of_group = group_ends_[watched_[i] / kGroup];
+      if (end > greatest_of_group) greatest_of_group = end;
+    }
+  }
+
+  // first_overlap_among for a slot with wide() true.
+  const Pulse* first_overlap(double t, double d, QubitSlot slot, const NeighbourIndex& index,
+                             const std::vector<PulseTrack>& tracks, std::size_t* hints) const noexcept {
+    const std::span<const QubitSlot> neighbours = index.of(slot);
+    const std::size_t base = index.first_entry(slot);
+    for (std::size_t i = 0; i < neighbours.size();) {
+      const std::size_t group = (base + i) / kGroup;
+      if (!(group_ends_[group] > t)) {
+        i = std::min(neighbours.size(), (group + 1) * kGroup - base);
+        continue;
+      }
+      const std::size_t block = (base + i) / kBlock;
+      const std::size_t stop = std::min(neighbours.size(), (block + 1) * kBlock - base);
+      if (ends_[block] > t) {
+        if (const Pulse* hit = first_overlap_among(t, d, neighbours.subspan(i, stop - i), tracks, hints + i)) {
+          return hit;
+        }
+      }
+      i = stop;
+    }
+    return nullptr;
+  }
+
+ private:
+  std::vector<char> wide_;                  // of each slot
+  std::vector<double> ends_;                // greatest pulse end of each block
+  std::vector<double> group_ends_;          // and of each group
+  std::vector<std::size_t> watched_begin_;  // of each slot's entries in watched_
+  std::vector<std::size_t> watched_;        // the entries of wide slots' lists, by neighbour
+};
+
 // Moves the start t of a pulse of length d on `slot` past every overlapping
 // pulse of a coupled neighbour, rescanning from the first neighbour after
 // each move. Each move lands past an existing pulse end, so it terminates.
@@ -483,22 +593,19 @@ class DenseClearance {
 // the whole rest of the train.
 // `hints` holds one search hint per neighbour (see PulseTrack::first_overlap).
 double clear_of_neighbours(double t, double d, double window_end, QubitSlot slot, const NeighbourIndex& index,
-                           const std::vector<PulseTrack>& tracks, std::size_t* hints, DenseClearance* dense) {
+                           const std::vector<PulseTrack>& tracks, std::size_t* hints, DenseClearance* dense,
+                           const BlockEnds* blocks) {
   if (dense) [[unlikely]] {
     const auto [to, done] = dense->clear(t, d, window_end, slot, tracks, hints);
     if (done) return to;
     t = to;
   }
   const std::span<const QubitSlot> neighbours = index.of(slot);
+  const bool by_blocks = blocks && blocks->wide(slot);
   for (;;) {
     if (t + d > window_end) return t;
-    const Pulse* hit = nullptr;
-    for (std::size_t i = 0; i < neighbours.size(); ++i) {
-      const PulseTrack& track = tracks[neighbours[i]];
-      if (track.empty()) continue;
-      hit = track.first_overlap(t, d, hints[i]);
-      if (hit) break;
-    }
+    const Pulse* hit = by_blocks ? blocks->first_overlap(t, d, slot, index, tracks, hints)
+                                 : first_overlap_among(t, d, neighbours, tracks, hints);
     if (!hit) return t;
     t = hit->end + kPulseSpacingNs;
   }
@@ -580,6 +687,10 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
   const std::unique_ptr<DenseClearance> dense =
       clearance ? DenseClearance::where_it_pays(qubits_, neighbours, pulse_ns, {starts_.data(), scheduled}, node_total)
                 : nullptr;
+  // Dense devices have their buckets; elsewhere a qubit with very many
+  // neighbours searches them by blocks.
+  const std::unique_ptr<BlockEnds> blocks =
+      clearance && !dense ? BlockEnds::where_it_pays(neighbours, slot_count) : nullptr;
 
   const auto charged = nodes_.charged_durations();
   for (std::size_t id = 0; id < scheduled; ++id) {
@@ -602,7 +713,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
         for (NameId pulse : pulse_list) {
           if (clearance && any_pulse) {
             t = clear_of_neighbours(t, d, window_end, q, neighbours, tracks, hints.data() + neighbours.first_entry(q),
-                                    dense.get());
+                                    dense.get(), blocks.get());
           }
           if (t + d > window_end) break;
           result.nodes_.begin_node();
@@ -620,6 +731,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
             PulseTrack& track = tracks[q];
             track.add(t, t + d);
             if (dense) [[unlikely]] dense->add(q, t, t + d);
+            if (blocks) [[unlikely]] blocks->add(q, t + d);
             if (pulses_can_be_forgotten && track.trim_due()) {
               // A NaN bound (from infinite times) forgets nothing.
               double earliest = std::numeric_limits<double>::infinity();

@@ -428,6 +428,52 @@ TEST(DdPass, MatchesTheReferenceWhereTimeOftenStepsBack) {
   EXPECT_GT(shifts, 1000);
 }
 
+TEST(DdPass, MatchesTheReferenceAroundHubs) {
+  // One to three hubs, each coupled to 64 or more qubits (sometimes several
+  // hundred), on a device that is otherwise a sparse line: a hub searches its
+  // neighbours block by block, passing over blocks and groups of blocks whose
+  // pulses all end before the search starts.
+  std::mt19937_64 rng(8191);
+  const std::vector<double> durations{0, 10, 35, 50, 100, 300, 1000, 0.3, 7.7, 61.1};
+  const std::vector<double> odd_durations{-40, -400, kNaN, kInf, -kInf, 1e15};
+  const std::vector<double> pulse_choices{5, 10, 20, 35, 50, 12.9};
+  const std::vector<double> odd_pulses{0, -5, -15, 1e6, kInf, -kInf, kNaN};
+  int shifts = 0, hub_pulses = 0;
+  for (int round = 0; round < 60; ++round) {
+    PassInput r;
+    const Qubit leaves = round % 4 == 3 ? 300 + rng() % 300 : 64 + rng() % 80;
+    const Qubit hubs = 1 + rng() % 3;  // qubits 0 .. hubs - 1
+    for (Qubit h = 0; h < hubs; ++h)
+      for (Qubit q = hubs; q < hubs + leaves; ++q)
+        if (rng() % 8 != 0 || h == 0) r.coupling.insert({h, q}), r.coupling.insert({q, h});
+    for (Qubit q = hubs; q + 1 < hubs + leaves; ++q) r.coupling.insert({q, q + 1}), r.coupling.insert({q + 1, q});
+    const bool odd = round % 3 == 0;
+    // Half the circuits sweep across the leaves, so that most of a hub's
+    // neighbours have only old pulses when it searches.
+    const bool sweeping = round % 2 == 1;
+    for (std::size_t i = 300 + rng() % 600; i > 0; --i) {
+      const Qubit leaf = hubs + (sweeping ? (i / 2 + rng() % 24) : rng()) % leaves;
+      Gate g{"g", {leaf}, pick(rng, durations), {}};
+      if (rng() % 3 == 0) g.qubits.push_back(rng() % hubs);
+      if (odd && rng() % 50 == 0) g.duration = pick(rng, odd_durations);
+      r.gates.push_back(g);
+    }
+    for (Qubit q = 0; q < hubs + leaves; ++q) r.durations.emplace_back(q, pick(rng, pulse_choices));
+    if (rng() % 4 == 0) r.durations[rng() % r.durations.size()].second = pick(rng, odd_pulses);
+    r.sequence = rng() % 2 ? "XY4" : "XY";
+    // Sometimes the scan stops short of part of a hub's neighbours.
+    r.num_qubits = rng() % 4 == 0 ? 40 + rng() % 60 : 1000;
+    const Placed ref = run_both(r);
+    if (HasFatalFailure()) return;
+    shifts += ref.shifts;
+    for (std::size_t i = 0; i < ref.gates.size(); ++i) {
+      hub_pulses += ref.gates[i].name.starts_with("DD_") && ref.gates[i].qubits[0] < hubs;
+    }
+  }
+  EXPECT_GT(hub_pulses, 500);
+  EXPECT_GT(shifts, 2000);
+}
+
 TEST(DdPass, MatchesTheReferenceOnDenselyCoupledDevices) {
   // Many neighbours per qubit, where the pass first asks a coarse record of
   // pulse times which neighbours can overlap at all. Qubit indices are
