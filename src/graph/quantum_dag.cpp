@@ -87,8 +87,9 @@ void QuantumDAG::build_from_ir(const InstructionList& instructions, ProgressSink
   const std::size_t known_qubits = qubits_.size();
   std::vector<QubitSlot> slots;
   try {
-    slots.reserve(source.qubit_pool_size());
-    for (Qubit qubit : source.qubit_pool()) slots.push_back(qubits_.intern(qubit));
+    slots.resize(source.qubit_pool_size());
+    QubitSlot* next = slots.data();
+    for (Qubit qubit : source.qubit_pool()) *next++ = qubits_.intern(qubit);
     nodes_.reserve(source.size(), source.qubit_pool_size(), source.param_pool_size());
   } catch (...) {
     qubits_.forget_from(known_qubits);
