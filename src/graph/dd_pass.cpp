@@ -541,8 +541,10 @@ class BlockEnds {
 
   bool wide(QubitSlot slot) const noexcept { return wide_[slot]; }
 
+  // Both stay out of line, as DenseClearance's calls do.
+
   // Notes a pulse ending at `end` on `slot` (a NaN end is no pulse to find).
-  void add(QubitSlot slot, double end) noexcept {
+  [[gnu::noinline]] void add(QubitSlot slot, double end) noexcept {
     for (std::size_t i = watched_begin_[slot]; i < watched_begin_[slot + 1]; ++i) {
       double& greatest = ends_[watched_[i] / kBlock];
       if (end > greatest) greatest = end;
@@ -551,7 +553,20 @@ class BlockEnds {
     }
   }
 
-  // first_overlap_among for a slot with wide() true.
+  // Moves t as clear_of_neighbours does, for a slot with wide() true.
+  [[gnu::noinline]] double clear(double t, double d, double window_end, QubitSlot slot, const NeighbourIndex& index,
+                                 const std::vector<PulseTrack>& tracks, std::size_t* hints) const noexcept {
+    for (;;) {
+      if (t + d > window_end) return t;
+      const Pulse* hit = first_overlap(t, d, slot, index, tracks, hints);
+      if (!hit) return t;
+      t = hit->end + kPulseSpacingNs;
+    }
+  }
+
+ private:
+  // first_overlap_among, passing over the blocks and groups that hold no
+  // pulse ending after t.
   const Pulse* first_overlap(double t, double d, QubitSlot slot, const NeighbourIndex& index,
                              const std::vector<PulseTrack>& tracks, std::size_t* hints) const noexcept {
     const std::span<const QubitSlot> neighbours = index.of(slot);
@@ -574,7 +589,6 @@ class BlockEnds {
     return nullptr;
   }
 
- private:
   std::vector<char> wide_;                  // of each slot
   std::vector<double> ends_;                // greatest pulse end of each block
   std::vector<double> group_ends_;          // and of each group
@@ -600,12 +614,13 @@ double clear_of_neighbours(double t, double d, double window_end, QubitSlot slot
     if (done) return to;
     t = to;
   }
+  if (blocks && blocks->wide(slot)) [[unlikely]] {
+    return blocks->clear(t, d, window_end, slot, index, tracks, hints);
+  }
   const std::span<const QubitSlot> neighbours = index.of(slot);
-  const bool by_blocks = blocks && blocks->wide(slot);
   for (;;) {
     if (t + d > window_end) return t;
-    const Pulse* hit = by_blocks ? blocks->first_overlap(t, d, slot, index, tracks, hints)
-                                 : first_overlap_among(t, d, neighbours, tracks, hints);
+    const Pulse* hit = first_overlap_among(t, d, neighbours, tracks, hints);
     if (!hit) return t;
     t = hit->end + kPulseSpacingNs;
   }
