@@ -441,7 +441,6 @@ class DenseClearance {
     const Word* among = among_.data() + row;
     const std::size_t* before = before_word_.data() + row;
     for (;;) {
-      if (t + d > window_end) return {t, true};  // out of its window for good
       const std::span<const Word> possible = buckets_.possible(t, d, among);
       if (possible.empty()) return {t, false};
       const Pulse* hit = nullptr;
@@ -458,6 +457,7 @@ class DenseClearance {
       }
       if (!hit) return {t, true};
       t = hit->end + kPulseSpacingNs;
+      if (t + d > window_end) return {t, true};  // out of its window for good
     }
   }
 
@@ -557,10 +557,10 @@ class BlockEnds {
   [[gnu::noinline]] double clear(double t, double d, double window_end, QubitSlot slot, const NeighbourIndex& index,
                                  const std::vector<PulseTrack>& tracks, std::size_t* hints) const noexcept {
     for (;;) {
-      if (t + d > window_end) return t;
       const Pulse* hit = first_overlap(t, d, slot, index, tracks, hints);
       if (!hit) return t;
       t = hit->end + kPulseSpacingNs;
+      if (t + d > window_end) return t;
     }
   }
 
@@ -599,7 +599,7 @@ class BlockEnds {
 // Moves the start t of a pulse of length d on `slot` past every overlapping
 // pulse of a coupled neighbour, rescanning from the first neighbour after
 // each move. Each move lands past an existing pulse end, so it terminates.
-// It stops early once the pulse no longer fits its window (t + d past
+// It stops early once a move takes the pulse out of its window (t + d past
 // `window_end`), as the caller then drops it wherever the moves would end:
 // moves only raise t, and a rounded sum does not fall as t rises (the one
 // sum that can turn NaN, t = inf with d = -inf, never lay past the end).
@@ -619,10 +619,16 @@ double clear_of_neighbours(double t, double d, double window_end, QubitSlot slot
   }
   const std::span<const QubitSlot> neighbours = index.of(slot);
   for (;;) {
-    if (t + d > window_end) return t;
-    const Pulse* hit = first_overlap_among(t, d, neighbours, tracks, hints);
+    const Pulse* hit = nullptr;
+    for (std::size_t i = 0; i < neighbours.size(); ++i) {
+      const PulseTrack& track = tracks[neighbours[i]];
+      if (track.empty()) continue;
+      hit = track.first_overlap(t, d, hints[i]);
+      if (hit) break;
+    }
     if (!hit) return t;
     t = hit->end + kPulseSpacingNs;
+    if (t + d > window_end) return t;
   }
 }
 
