@@ -619,13 +619,7 @@ double clear_of_neighbours(double t, double d, double window_end, QubitSlot slot
   }
   const std::span<const QubitSlot> neighbours = index.of(slot);
   for (;;) {
-    const Pulse* hit = nullptr;
-    for (std::size_t i = 0; i < neighbours.size(); ++i) {
-      const PulseTrack& track = tracks[neighbours[i]];
-      if (track.empty()) continue;
-      hit = track.first_overlap(t, d, hints[i]);
-      if (hit) break;
-    }
+    const Pulse* hit = first_overlap_among(t, d, neighbours, tracks, hints);
     if (!hit) return t;
     t = hit->end + kPulseSpacingNs;
     if (t + d > window_end) return t;
