@@ -508,8 +508,9 @@ class BlockEnds {
     std::vector<char> wide(slot_count, 0);
     std::size_t watched = 0;
     for (QubitSlot slot = 0; slot < slot_count; ++slot) {
-      wide[slot] = neighbours.of(slot).size() >= kWideDegree;
-      if (wide[slot]) watched += neighbours.of(slot).size();
+      const std::size_t degree = neighbours.of(slot).size();
+      wide[slot] = degree >= kWideDegree;
+      if (wide[slot]) watched += degree;
     }
     if (watched == 0 || watched > kWatchedPerSlot * slot_count) return nullptr;
     return std::make_unique<BlockEnds>(neighbours, std::move(wide));
@@ -541,7 +542,7 @@ class BlockEnds {
 
   bool wide(QubitSlot slot) const noexcept { return wide_[slot]; }
 
-  // Both stay out of line, as DenseClearance's calls do.
+  // add and clear stay out of line, as DenseClearance's calls do.
 
   // Notes a pulse ending at `end` on `slot` (a NaN end is no pulse to find).
   [[gnu::noinline]] void add(QubitSlot slot, double end) noexcept {

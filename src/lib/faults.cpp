@@ -74,7 +74,9 @@ void rethrow_python_panic(PyObject* exception) {
   std::string message = "PanicException raised by Python code";
   if (OwnedRef text = OwnedRef::steal(PyObject_Str(exception))) {
     Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) message.assign(utf8, static_cast<std::size_t>(size));
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
+      message.assign(utf8, static_cast<std::size_t>(size));
+    }
   }
   PyErr_Clear();
   throw InternalFault(message);
