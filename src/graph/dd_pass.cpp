@@ -170,9 +170,11 @@ class PulseTrack {
 
   // Forgets the pulses that end by `w`, on the caller's promise that no
   // search will ever start before w again: such a pulse can never be the
-  // first overlap. In each run they form a prefix. The track is looked at
-  // again once it has doubled, so trimming costs a constant per pulse added.
-  void trim(double w) {
+  // first overlap. In each run they form a prefix. Finding w costs the caller
+  // a look at each of the track's `scanners`; the track is looked at again
+  // once it has doubled and has had as many pulses added as it has scanners,
+  // so trimming costs a constant per pulse added.
+  void trim(double w, std::size_t scanners) {
     std::size_t kept = 0;
     std::size_t runs = 0;
     for (std::size_t r = 0; r < run_begins_.size(); ++r) {
@@ -194,7 +196,7 @@ class PulseTrack {
     index_.clear();
     if (runs > 0) index_.update(pulses_, run_begins_, runs - 1);
     if (kept > 0) last_end_ = pulses_.back().end;
-    next_trim_ = std::max<std::size_t>(kFirstTrim, 2 * kept);
+    next_trim_ = std::max({kFirstTrim, 2 * kept, kept + scanners});
   }
 
   void add(double start, double end) {
@@ -755,7 +757,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
                 const double e = earliest_search(s);
                 if (std::isnan(e) || e < earliest) earliest = e;
               }
-              track.trim(earliest);
+              track.trim(earliest, neighbours.scanners_of(q).size());
             }
           }
           any_pulse = true;
