@@ -373,24 +373,36 @@ class DenseClearance {
   [[gnu::noinline]] static std::unique_ptr<DenseClearance> where_it_pays(const QubitTable& table,
                                                                          const NeighbourIndex& neighbours,
                                                                          const std::vector<double>& pulse_ns,
-                                                                         std::span<const double> starts,
-                                                                         std::size_t node_total) {
+                                                                         const NodeStore<QubitSlot>& nodes,
+                                                                         std::span<const double> starts) {
     std::size_t scanning = 0;
     for (QubitSlot slot = 0; slot < table.size(); ++slot) scanning += !neighbours.of(slot).empty();
     const std::size_t degree = scanning == 0 ? 0 : neighbours.entry_count() / scanning;
     if (degree < kDenseDegree || degree < 4 * PulseBuckets::words_for(table.size())) return nullptr;
-    // Buckets about one pulse wide, covering the time up to the latest start
-    // (every pulse placed, and every search, ends by its node's start).
-    double widest = 0.0;
-    for (const double d : pulse_ns) {
-      if (d > widest && std::isfinite(d)) widest = d;
+    // Buckets about one pulse wide (of the median pulse of coupled qubits: a
+    // qubit with far longer pulses is left to the literal scan), covering
+    // the time up to the latest start of a node on coupled qubits: every
+    // pulse placed, and every search, ends by its node's start, and only
+    // pulses and searches of coupled qubits meet the buckets. Uncoupled
+    // qubits may run far ahead without making the buckets coarse.
+    const auto coupled = [&](QubitSlot slot) {
+      return !neighbours.of(slot).empty() || !neighbours.scanners_of(slot).empty();
+    };
+    std::vector<double> lengths;
+    for (QubitSlot slot = 0; slot < table.size(); ++slot) {
+      if (coupled(slot) && pulse_ns[slot] > 0.0 && std::isfinite(pulse_ns[slot])) lengths.push_back(pulse_ns[slot]);
     }
+    const auto median = lengths.begin() + static_cast<std::ptrdiff_t>(lengths.size() / 2);
+    if (!lengths.empty()) std::nth_element(lengths.begin(), median, lengths.end());
+    const double width = lengths.empty() ? kDefaultPulseNs : *median + kPulseSpacingNs;
     double latest = 0.0;
-    for (const double start : starts) {
-      if (start > latest && std::isfinite(start)) latest = start;
+    for (std::size_t id = 0; id < starts.size(); ++id) {
+      const double start = starts[id];
+      if (!(start > latest) || !std::isfinite(start)) continue;
+      const std::span<const QubitSlot> slots = nodes.qubits(id);
+      if (std::any_of(slots.begin(), slots.end(), coupled)) latest = start;
     }
-    return std::make_unique<DenseClearance>(table, neighbours, widest > 0.0 ? widest + kPulseSpacingNs : kDefaultPulseNs,
-                                            latest, kBucketWords + node_total);
+    return std::make_unique<DenseClearance>(table, neighbours, width, latest, kBucketWords + nodes.size());
   }
 
   // Only slots with neighbours get a row of bits, so that the rows take at
@@ -703,7 +715,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
     }
   }
   const std::unique_ptr<DenseClearance> dense =
-      clearance ? DenseClearance::where_it_pays(qubits_, neighbours, pulse_ns, {starts_.data(), scheduled}, node_total)
+      clearance ? DenseClearance::where_it_pays(qubits_, neighbours, pulse_ns, nodes_, {starts_.data(), scheduled})
                 : nullptr;
   // Dense devices have their buckets; elsewhere a qubit with very many
   // neighbours searches them by blocks.
