@@ -502,31 +502,38 @@ const Pulse* first_overlap_among(double t, double d, std::span<const QubitSlot> 
 // The same search for qubits with very many neighbours on a device that is
 // not densely coupled as a whole (a hub coupled to every other qubit, say).
 // Each such qubit's neighbour list is cut into blocks, and blocks into
-// groups of blocks; each keeps the greatest end of any pulse recorded on its
-// neighbours. Only a pulse that ends after t can overlap a stretch from t,
-// so a block or group whose greatest end is not past t is passed over whole;
-// the first overlap found is still the scan's.
+// groups of blocks; each keeps the greatest end and the least start of any
+// pulse recorded on its neighbours. Only a pulse that ends after t and starts
+// before t + d can overlap [t, t + d), so a block or group whose greatest end
+// is not past t, or whose least start is not before t + d, is passed over
+// whole; the first overlap found is still the scan's.
 class BlockEnds {
  public:
   static constexpr std::size_t kBlock = 16;
   static constexpr std::size_t kGroup = 16 * kBlock;
   static constexpr std::size_t kWideDegree = 4 * kBlock;  // neighbours of a qubit searched by blocks
-  static constexpr std::size_t kWatchedPerSlot = 4;       // the most block updates per pulse, on average
+  static constexpr std::size_t kMostWatchers = 16;         // the most block updates per pulse
 
   // BlockEnds for these neighbour lists, if some qubit has enough neighbours
-  // for it to pay. Every pulse updates a block of each qubit that searches
-  // its track by blocks: where many qubits have many neighbours, those
-  // updates cost more than the searches save, so there are few such qubits
-  // or none.
+  // for it to pay. Every pulse updates a block of each qubit that lists its
+  // qubit and searches by blocks. Qubits are taken in slot order, and one
+  // searches by blocks only while none of its neighbours is listed by
+  // kMostWatchers such qubits already: where many qubits have many
+  // neighbours, the updates cost more than the searches save, and the rest
+  // keep the plain search.
   static std::unique_ptr<BlockEnds> where_it_pays(const NeighbourIndex& neighbours, std::size_t slot_count) {
     std::vector<char> wide(slot_count, 0);
-    std::size_t watched = 0;
+    std::vector<std::size_t> watchers(slot_count, 0);
+    bool any = false;
     for (QubitSlot slot = 0; slot < slot_count; ++slot) {
-      const std::size_t degree = neighbours.of(slot).size();
-      wide[slot] = degree >= kWideDegree;
-      if (wide[slot]) watched += degree;
+      const std::span<const QubitSlot> list = neighbours.of(slot);
+      if (list.size() < kWideDegree) continue;
+      if (std::any_of(list.begin(), list.end(), [&](QubitSlot n) { return watchers[n] == kMostWatchers; })) continue;
+      for (QubitSlot n : list) ++watchers[n];
+      wide[slot] = 1;
+      any = true;
     }
-    if (watched == 0 || watched > kWatchedPerSlot * slot_count) return nullptr;
+    if (!any) return nullptr;
     return std::make_unique<BlockEnds>(neighbours, std::move(wide));
   }
 
@@ -538,6 +545,8 @@ class BlockEnds {
       : wide_(std::move(wide)),
         ends_((neighbours.entry_count() + kBlock - 1) / kBlock, -std::numeric_limits<double>::infinity()),
         group_ends_((neighbours.entry_count() + kGroup - 1) / kGroup, -std::numeric_limits<double>::infinity()),
+        starts_(ends_.size(), std::numeric_limits<double>::infinity()),
+        group_starts_(group_ends_.size(), std::numeric_limits<double>::infinity()),
         watched_begin_(wide_.size() + 1, 0) {
     // For each slot, the entries that qubits searched by blocks hold for it.
     for (QubitSlot slot = 0; slot < wide_.size(); ++slot) {
@@ -558,13 +567,13 @@ class BlockEnds {
 
   // add and clear stay out of line, as DenseClearance's calls do.
 
-  // Notes a pulse ending at `end` on `slot` (a NaN end is no pulse to find).
-  [[gnu::noinline]] void add(QubitSlot slot, double end) noexcept {
+  // Notes the pulse [start, end) on `slot`. The track keeps no pulse with a
+  // NaN time, so neither is it noted.
+  [[gnu::noinline]] void add(QubitSlot slot, double start, double end) noexcept {
+    if (std::isnan(start) || std::isnan(end)) return;
     for (std::size_t i = watched_begin_[slot]; i < watched_begin_[slot + 1]; ++i) {
-      double& greatest = ends_[watched_[i] / kBlock];
-      if (end > greatest) greatest = end;
-      double& greatest_of_group = group_ends_[watched_[i] / kGroup];
-      if (end > greatest_of_group) greatest_of_group = end;
+      note(ends_[watched_[i] / kBlock], starts_[watched_[i] / kBlock], start, end);
+      note(group_ends_[watched_[i] / kGroup], group_starts_[watched_[i] / kGroup], start, end);
     }
   }
 
@@ -580,21 +589,27 @@ class BlockEnds {
   }
 
  private:
+  static void note(double& greatest_end, double& least_start, double start, double end) noexcept {
+    if (end > greatest_end) greatest_end = end;
+    if (start < least_start) least_start = start;
+  }
+
   // first_overlap_among, passing over the blocks and groups that hold no
-  // pulse ending after t.
+  // pulse ending after t or none starting before t + d.
   const Pulse* first_overlap(double t, double d, QubitSlot slot, const NeighbourIndex& index,
                              const std::vector<PulseTrack>& tracks, std::size_t* hints) const noexcept {
     const std::span<const QubitSlot> neighbours = index.of(slot);
     const std::size_t base = index.first_entry(slot);
+    const double x = t + d;
     for (std::size_t i = 0; i < neighbours.size();) {
       const std::size_t group = (base + i) / kGroup;
-      if (!(group_ends_[group] > t)) {
+      if (!(group_ends_[group] > t) || !(group_starts_[group] < x)) {
         i = std::min(neighbours.size(), (group + 1) * kGroup - base);
         continue;
       }
       const std::size_t block = (base + i) / kBlock;
       const std::size_t stop = std::min(neighbours.size(), (block + 1) * kBlock - base);
-      if (ends_[block] > t) {
+      if (ends_[block] > t && starts_[block] < x) {
         if (const Pulse* hit = first_overlap_among(t, d, neighbours.subspan(i, stop - i), tracks, hints + i)) {
           return hit;
         }
@@ -607,6 +622,8 @@ class BlockEnds {
   std::vector<char> wide_;                  // of each slot
   std::vector<double> ends_;                // greatest pulse end of each block
   std::vector<double> group_ends_;          // and of each group
+  std::vector<double> starts_;              // least pulse start of each block
+  std::vector<double> group_starts_;        // and of each group
   std::vector<std::size_t> watched_begin_;  // of each slot's entries in watched_
   std::vector<std::size_t> watched_;        // the entries of wide slots' lists, by neighbour
 };
@@ -761,7 +778,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
             PulseTrack& track = tracks[q];
             track.add(t, t + d);
             if (dense) [[unlikely]] dense->add(q, t, t + d);
-            if (blocks) [[unlikely]] blocks->add(q, t + d);
+            if (blocks) [[unlikely]] blocks->add(q, t, t + d);
             if (pulses_can_be_forgotten && track.trim_due()) {
               // A NaN bound (from infinite times) forgets nothing.
               double earliest = std::numeric_limits<double>::infinity();
