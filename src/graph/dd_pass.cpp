@@ -516,24 +516,28 @@ class BlockEnds {
 
   // BlockEnds for these neighbour lists, if some qubit has enough neighbours
   // for it to pay. Every pulse updates a block of each qubit that lists its
-  // qubit and searches by blocks. Qubits are taken in slot order, and one
-  // searches by blocks only while none of its neighbours is listed by
-  // kMostWatchers such qubits already: where many qubits have many
+  // qubit and searches by blocks. Qubits are taken from the most neighbours
+  // down, and one searches by blocks only while none of its neighbours is
+  // listed by kMostWatchers such qubits already: where many qubits have many
   // neighbours, the updates cost more than the searches save, and the rest
   // keep the plain search.
   static std::unique_ptr<BlockEnds> where_it_pays(const NeighbourIndex& neighbours, std::size_t slot_count) {
+    std::vector<QubitSlot> candidates;
+    for (QubitSlot slot = 0; slot < slot_count; ++slot) {
+      if (neighbours.of(slot).size() >= kWideDegree) candidates.push_back(slot);
+    }
+    if (candidates.empty()) return nullptr;
+    std::stable_sort(candidates.begin(), candidates.end(), [&](QubitSlot a, QubitSlot b) {
+      return neighbours.of(a).size() > neighbours.of(b).size();
+    });
     std::vector<char> wide(slot_count, 0);
     std::vector<std::size_t> watchers(slot_count, 0);
-    bool any = false;
-    for (QubitSlot slot = 0; slot < slot_count; ++slot) {
+    for (QubitSlot slot : candidates) {
       const std::span<const QubitSlot> list = neighbours.of(slot);
-      if (list.size() < kWideDegree) continue;
       if (std::any_of(list.begin(), list.end(), [&](QubitSlot n) { return watchers[n] == kMostWatchers; })) continue;
       for (QubitSlot n : list) ++watchers[n];
       wide[slot] = 1;
-      any = true;
     }
-    if (!any) return nullptr;
     return std::make_unique<BlockEnds>(neighbours, std::move(wide));
   }
 
