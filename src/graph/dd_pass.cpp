@@ -501,16 +501,17 @@ const Pulse* first_overlap_among(double t, double d, std::span<const QubitSlot> 
 
 // The same search for qubits with very many neighbours on a device that is
 // not densely coupled as a whole (a hub coupled to every other qubit, say).
-// Each such qubit's neighbour list is cut into blocks, and blocks into
-// groups of blocks; each keeps the greatest end and the least start of any
-// pulse recorded on its neighbours. Only a pulse that ends after t and starts
-// before t + d can overlap [t, t + d), so a block or group whose greatest end
-// is not past t, or whose least start is not before t + d, is passed over
-// whole; the first overlap found is still the scan's.
+// Each such qubit's neighbour list is cut into blocks, blocks into groups of
+// 16 blocks, those into groups of 16 groups, and so on; each keeps the
+// greatest end and the least start of any pulse recorded on its neighbours.
+// Only a pulse that ends after t and starts before t + d can overlap
+// [t, t + d), so a block or group whose greatest end is not past t, or whose
+// least start is not before t + d, is passed over whole; the first overlap
+// found is still the scan's.
 class BlockEnds {
  public:
-  static constexpr std::size_t kBlock = 16;
-  static constexpr std::size_t kGroup = 16 * kBlock;
+  static constexpr std::size_t kBlock = 16;  // entries, and blocks in a group, and so on
+  static constexpr std::size_t kBlockBits = 4;
   static constexpr std::size_t kWideDegree = 4 * kBlock;  // neighbours of a qubit searched by blocks
   static constexpr std::size_t kMostWatchers = 16;         // the most block updates per pulse
 
@@ -542,16 +543,22 @@ class BlockEnds {
   }
 
   // Entries count as in NeighbourIndex: a block holds kBlock consecutive
-  // entries (a group kGroup), and may hold the end of one qubit's list and
-  // the start of the next; its greatest end then covers both, which only
-  // makes it larger.
+  // entries (a group at level k, kBlock^(k + 1)), and may hold the end of one
+  // qubit's list and the start of the next; its record then covers both,
+  // which only makes it wider. Levels go up until the longest list spans
+  // about kBlock groups of the top level: each level costs every update.
   BlockEnds(const NeighbourIndex& neighbours, std::vector<char> wide)
-      : wide_(std::move(wide)),
-        ends_((neighbours.entry_count() + kBlock - 1) / kBlock, -std::numeric_limits<double>::infinity()),
-        group_ends_((neighbours.entry_count() + kGroup - 1) / kGroup, -std::numeric_limits<double>::infinity()),
-        starts_(ends_.size(), std::numeric_limits<double>::infinity()),
-        group_starts_(group_ends_.size(), std::numeric_limits<double>::infinity()),
-        watched_begin_(wide_.size() + 1, 0) {
+      : wide_(std::move(wide)), watched_begin_(wide_.size() + 1, 0) {
+    std::size_t longest = 0;
+    for (QubitSlot slot = 0; slot < wide_.size(); ++slot) {
+      if (wide_[slot]) longest = std::max(longest, neighbours.of(slot).size());
+    }
+    for (std::size_t bits = kBlockBits;; bits += kBlockBits) {
+      const std::size_t groups = ((neighbours.entry_count() - 1) >> bits) + 1;
+      levels_.push_back(Level{std::vector<double>(groups, -std::numeric_limits<double>::infinity()),
+                              std::vector<double>(groups, std::numeric_limits<double>::infinity())});
+      if (groups == 1 || (longest >> bits) <= kBlock) break;
+    }
     // For each slot, the entries that qubits searched by blocks hold for it.
     for (QubitSlot slot = 0; slot < wide_.size(); ++slot) {
       if (!wide_[slot]) continue;
@@ -576,8 +583,13 @@ class BlockEnds {
   [[gnu::noinline]] void add(QubitSlot slot, double start, double end) noexcept {
     if (std::isnan(start) || std::isnan(end)) return;
     for (std::size_t i = watched_begin_[slot]; i < watched_begin_[slot + 1]; ++i) {
-      note(ends_[watched_[i] / kBlock], starts_[watched_[i] / kBlock], start, end);
-      note(group_ends_[watched_[i] / kGroup], group_starts_[watched_[i] / kGroup], start, end);
+      std::size_t bits = kBlockBits;
+      for (Level& level : levels_) {
+        const std::size_t group = watched_[i] >> bits;
+        if (end > level.ends[group]) level.ends[group] = end;
+        if (start < level.starts[group]) level.starts[group] = start;
+        bits += kBlockBits;
+      }
     }
   }
 
@@ -593,10 +605,10 @@ class BlockEnds {
   }
 
  private:
-  static void note(double& greatest_end, double& least_start, double start, double end) noexcept {
-    if (end > greatest_end) greatest_end = end;
-    if (start < least_start) least_start = start;
-  }
+  struct Level {
+    std::vector<double> ends;    // greatest pulse end of each group (level 0: of each block)
+    std::vector<double> starts;  // least pulse start of each group
+  };
 
   // first_overlap_among, passing over the blocks and groups that hold no
   // pulse ending after t or none starting before t + d.
@@ -606,17 +618,23 @@ class BlockEnds {
     const std::size_t base = index.first_entry(slot);
     const double x = t + d;
     for (std::size_t i = 0; i < neighbours.size();) {
-      const std::size_t group = (base + i) / kGroup;
-      if (!(group_ends_[group] > t) || !(group_starts_[group] < x)) {
-        i = std::min(neighbours.size(), (group + 1) * kGroup - base);
+      // The widest group at this entry that can be passed over, if any.
+      std::size_t passed_to = 0;
+      for (std::size_t k = levels_.size(); k-- > 0;) {
+        const std::size_t bits = (k + 1) * kBlockBits;
+        const std::size_t group = (base + i) >> bits;
+        if (!(levels_[k].ends[group] > t) || !(levels_[k].starts[group] < x)) {
+          passed_to = ((group + 1) << bits) - base;
+          break;
+        }
+      }
+      if (passed_to > 0) {
+        i = std::min(neighbours.size(), passed_to);
         continue;
       }
-      const std::size_t block = (base + i) / kBlock;
-      const std::size_t stop = std::min(neighbours.size(), (block + 1) * kBlock - base);
-      if (ends_[block] > t && starts_[block] < x) {
-        if (const Pulse* hit = first_overlap_among(t, d, neighbours.subspan(i, stop - i), tracks, hints + i)) {
-          return hit;
-        }
+      const std::size_t stop = std::min(neighbours.size(), ((((base + i) >> kBlockBits) + 1) << kBlockBits) - base);
+      if (const Pulse* hit = first_overlap_among(t, d, neighbours.subspan(i, stop - i), tracks, hints + i)) {
+        return hit;
       }
       i = stop;
     }
@@ -624,10 +642,7 @@ class BlockEnds {
   }
 
   std::vector<char> wide_;                  // of each slot
-  std::vector<double> ends_;                // greatest pulse end of each block
-  std::vector<double> group_ends_;          // and of each group
-  std::vector<double> starts_;              // least pulse start of each block
-  std::vector<double> group_starts_;        // and of each group
+  std::vector<Level> levels_;               // blocks, then groups of ever more blocks
   std::vector<std::size_t> watched_begin_;  // of each slot's entries in watched_
   std::vector<std::size_t> watched_;        // the entries of wide slots' lists, by neighbour
 };

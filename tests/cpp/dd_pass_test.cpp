@@ -475,30 +475,37 @@ TEST(DdPass, MatchesTheReferenceAroundHubs) {
   EXPECT_GT(shifts, 2000);
 }
 
-// Hub 0 has 300 neighbours, and searches them by blocks of entries that
-// start mid-block and cross a group. In its window [0, 150), its 50 ns pulse
-// is moved past qubit a's pulses [0, 40) and [50, 90) to 100, where it ends
-// exactly at the window end: that is no reason to stop, as qubit b's pulse
-// [110, 150) still overlaps it and moves it out. a and b take every place in
-// the hub's list.
+// Hub 0 has hundreds or thousands of neighbours, and searches them by
+// blocks of entries that start mid-block and cross groups at every level. In
+// its window [0, 150), its 50 ns pulse is moved past qubit a's pulses
+// [0, 40) and [50, 90) to 100, where it ends exactly at the window end: that
+// is no reason to stop, as qubit b's pulse [110, 150) still overlaps it and
+// moves it out. a and b take every place in the shorter list, and places
+// all along the longer one.
 TEST(DdPass, HubsFindTheOverlappingNeighbourWhereverItSits) {
-  for (Qubit a = 1; a <= 300; ++a) {
-    const Qubit b = a % 300 + 1;
+  const auto check = [](Qubit leaves, Qubit a) {
+    const Qubit b = a % leaves + 1;
+    const Qubit z = 1 << 20;  // qubits beyond the leaves
     PassInput r;
-    for (Qubit q = 1; q <= 300; ++q)
+    for (Qubit q = 1; q <= leaves; ++q)
       if (q != a && q != b) r.gates.push_back({"g", {q}, 1.0, {}});
-    r.gates.insert(r.gates.end(), {{"w", {1000}, 200.0, {}}, {"a", {a, 1000}, 0.0, {}},  // a idle [0, 200)
-                                   {"g", {b}, 110.0, {}}, {"w", {1001}, 270.0, {}},
-                                   {"b", {b, 1001}, 0.0, {}},  // b idle [110, 270)
-                                   {"w", {1002}, 150.0, {}}, {"h", {0, 1002}, 0.0, {}}});  // hub idle [0, 150)
-    for (Qubit q = 1; q <= 300; ++q) r.coupling.insert({0, q}), r.coupling.insert({q, 0});
+    r.gates.insert(r.gates.end(), {{"w", {z}, 200.0, {}}, {"a", {a, z}, 0.0, {}},  // a idle [0, 200)
+                                   {"g", {b}, 110.0, {}}, {"w", {z + 1}, 270.0, {}},
+                                   {"b", {b, z + 1}, 0.0, {}},  // b idle [110, 270)
+                                   {"w", {z + 2}, 150.0, {}}, {"h", {0, z + 2}, 0.0, {}}});  // hub idle [0, 150)
+    for (Qubit q = 1; q <= leaves; ++q) r.coupling.insert({0, q}), r.coupling.insert({q, 0});
     r.durations = {{a, 40.0}, {b, 40.0}};
-    r.num_qubits = 301;
+    r.num_qubits = leaves + 1;
     const Placed ref = run_both(r);
-    if (HasFailure()) return;
-    ASSERT_EQ(ref.pulse_times.size(), 4u) << a;
-    ASSERT_EQ(ref.blocked, 1) << a;
-  }
+    EXPECT_EQ(ref.pulse_times.size(), 4u) << leaves << " " << a;
+    EXPECT_EQ(ref.blocked, 1) << leaves << " " << a;
+  };
+  for (Qubit a = 1; a <= 300 && !HasFailure(); ++a) check(300, a);
+  for (Qubit a = 1; a <= 5000 && !HasFailure(); a += 97) check(5000, a);
+  // The 5000-entry list starts at entry 5000 (after one entry of each other
+  // leaf, a and b), so it crosses from one group of 4096 entries to the next
+  // at leaf 3193.
+  for (Qubit a = 3190; a <= 3195 && !HasFailure(); ++a) check(5000, a);
 }
 
 TEST(DdPass, MatchesTheReferenceOnDenselyCoupledDevices) {
