@@ -517,11 +517,12 @@ class BlockEnds {
 
   // BlockEnds for these neighbour lists, if some qubit has enough neighbours
   // for it to pay. Every pulse updates a block of each qubit that lists its
-  // qubit and searches by blocks. Qubits are taken from the most neighbours
-  // down, and one searches by blocks only while none of its neighbours is
-  // listed by kMostWatchers such qubits already: where many qubits have many
-  // neighbours, the updates cost more than the searches save, and the rest
-  // keep the plain search.
+  // qubit and searches by blocks, so a qubit is watched by kMostWatchers such
+  // qubits at most; later ones search its track directly (a crowded entry).
+  // Qubits are taken from the most neighbours down, and one searches by
+  // blocks only while at most one in kBlock of its neighbours is crowded:
+  // where many qubits have many neighbours, the updates cost more than the
+  // searches save, and the rest keep the plain search.
   static std::unique_ptr<BlockEnds> where_it_pays(const NeighbourIndex& neighbours, std::size_t slot_count) {
     std::vector<QubitSlot> candidates;
     for (QubitSlot slot = 0; slot < slot_count; ++slot) {
@@ -532,14 +533,20 @@ class BlockEnds {
       return neighbours.of(a).size() > neighbours.of(b).size();
     });
     std::vector<char> wide(slot_count, 0);
+    std::vector<char> watched(neighbours.entry_count(), 0);  // of each entry
     std::vector<std::size_t> watchers(slot_count, 0);
+    const auto crowded = [&](QubitSlot n) { return watchers[n] >= kMostWatchers; };
     for (QubitSlot slot : candidates) {
       const std::span<const QubitSlot> list = neighbours.of(slot);
-      if (std::any_of(list.begin(), list.end(), [&](QubitSlot n) { return watchers[n] == kMostWatchers; })) continue;
-      for (QubitSlot n : list) ++watchers[n];
+      if (static_cast<std::size_t>(std::count_if(list.begin(), list.end(), crowded)) > list.size() / kBlock) continue;
+      for (std::size_t i = 0; i < list.size(); ++i) {
+        if (crowded(list[i])) continue;
+        ++watchers[list[i]];
+        watched[neighbours.first_entry(slot) + i] = 1;
+      }
       wide[slot] = 1;
     }
-    return std::make_unique<BlockEnds>(neighbours, std::move(wide));
+    return std::make_unique<BlockEnds>(neighbours, std::move(wide), watched);
   }
 
   // Entries count as in NeighbourIndex: a block holds kBlock consecutive
@@ -547,7 +554,8 @@ class BlockEnds {
   // qubit's list and the start of the next; its record then covers both,
   // which only makes it wider. Levels go up until the longest list spans
   // about kBlock groups of the top level: each level costs every update.
-  BlockEnds(const NeighbourIndex& neighbours, std::vector<char> wide)
+  // `watched` tells which entries of wide slots' lists are recorded.
+  BlockEnds(const NeighbourIndex& neighbours, std::vector<char> wide, const std::vector<char>& watched)
       : wide_(std::move(wide)), watched_begin_(wide_.size() + 1, 0) {
     std::size_t longest = 0;
     for (QubitSlot slot = 0; slot < wide_.size(); ++slot) {
@@ -559,10 +567,18 @@ class BlockEnds {
                               std::vector<double>(groups, std::numeric_limits<double>::infinity())});
       if (groups == 1 || (longest >> bits) <= kBlock) break;
     }
-    // For each slot, the entries that qubits searched by blocks hold for it.
+    // For each slot, the recorded entries that qubits searched by blocks hold
+    // for it; and the crowded entries, in order.
     for (QubitSlot slot = 0; slot < wide_.size(); ++slot) {
       if (!wide_[slot]) continue;
-      for (QubitSlot neighbour : neighbours.of(slot)) ++watched_begin_[neighbour + 1];
+      const std::span<const QubitSlot> list = neighbours.of(slot);
+      for (std::size_t i = 0; i < list.size(); ++i) {
+        if (watched[neighbours.first_entry(slot) + i]) {
+          ++watched_begin_[list[i] + 1];
+        } else {
+          crowded_.push_back(neighbours.first_entry(slot) + i);
+        }
+      }
     }
     for (std::size_t i = 1; i < watched_begin_.size(); ++i) watched_begin_[i] += watched_begin_[i - 1];
     watched_.resize(watched_begin_.back());
@@ -570,7 +586,10 @@ class BlockEnds {
     for (QubitSlot slot = 0; slot < wide_.size(); ++slot) {
       if (!wide_[slot]) continue;
       const std::span<const QubitSlot> list = neighbours.of(slot);
-      for (std::size_t i = 0; i < list.size(); ++i) watched_[next[list[i]]++] = neighbours.first_entry(slot) + i;
+      for (std::size_t i = 0; i < list.size(); ++i) {
+        const std::size_t entry = neighbours.first_entry(slot) + i;
+        if (watched[entry]) watched_[next[list[i]]++] = entry;
+      }
     }
   }
 
@@ -611,20 +630,41 @@ class BlockEnds {
   };
 
   // first_overlap_among, passing over the blocks and groups that hold no
-  // pulse ending after t or none starting before t + d.
+  // pulse ending after t or none starting before t + d: none in their record,
+  // nor on the tracks of their crowded entries.
   const Pulse* first_overlap(double t, double d, QubitSlot slot, const NeighbourIndex& index,
                              const std::vector<PulseTrack>& tracks, std::size_t* hints) const noexcept {
     const std::span<const QubitSlot> neighbours = index.of(slot);
     const std::size_t base = index.first_entry(slot);
     const double x = t + d;
+    // The crowded entries before `crowded` need no look: they lie behind the
+    // search, or were found clear.
+    auto crowded = std::lower_bound(crowded_.begin(), crowded_.end(), base);
+    std::size_t overlap_at = std::numeric_limits<std::size_t>::max();  // a crowded entry found to overlap
+    // Whether the crowded entries ahead, up to entry `to`, hold no overlap.
+    const auto crowded_clear = [&](std::size_t to) {
+      if (overlap_at < to) return false;
+      for (; crowded != crowded_.end() && *crowded < to; ++crowded) {
+        const std::size_t i = *crowded - base;
+        const PulseTrack& track = tracks[neighbours[i]];
+        if (!track.empty() && track.first_overlap(t, d, hints[i])) {
+          overlap_at = *crowded;
+          return false;
+        }
+      }
+      return true;
+    };
     for (std::size_t i = 0; i < neighbours.size();) {
+      while (crowded != crowded_.end() && *crowded < base + i) ++crowded;
       // The widest group at this entry that can be passed over, if any.
       std::size_t passed_to = 0;
       for (std::size_t k = levels_.size(); k-- > 0;) {
         const std::size_t bits = (k + 1) * kBlockBits;
         const std::size_t group = (base + i) >> bits;
-        if (!(levels_[k].ends[group] > t) || !(levels_[k].starts[group] < x)) {
-          passed_to = ((group + 1) << bits) - base;
+        const std::size_t group_end = (group + 1) << bits;
+        if ((!(levels_[k].ends[group] > t) || !(levels_[k].starts[group] < x)) &&
+            crowded_clear(std::min(group_end, base + neighbours.size()))) {
+          passed_to = group_end - base;
           break;
         }
       }
@@ -644,7 +684,8 @@ class BlockEnds {
   std::vector<char> wide_;                  // of each slot
   std::vector<Level> levels_;               // blocks, then groups of ever more blocks
   std::vector<std::size_t> watched_begin_;  // of each slot's entries in watched_
-  std::vector<std::size_t> watched_;        // the entries of wide slots' lists, by neighbour
+  std::vector<std::size_t> watched_;        // the recorded entries of wide slots' lists, by neighbour
+  std::vector<std::size_t> crowded_;        // the other entries of wide slots' lists, ascending
 };
 
 // Moves the start t of a pulse of length d on `slot` past every overlapping
