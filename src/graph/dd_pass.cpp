@@ -23,11 +23,13 @@
 // looked at.
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "pulse_buckets.hpp"
 #include "quantum_dag.hpp"
@@ -205,6 +207,24 @@ class PulseTrack {
     if (!fits) open_run();
     pulses_.push_back(Pulse{start, end});
     last_end_ = end;
+  }
+
+  // The least start and the greatest end of the pulses that end after w
+  // (infinity and -infinity when there is none).
+  std::pair<double, double> bounds_after(double w) const noexcept {
+    double least = std::numeric_limits<double>::infinity();
+    double greatest = -std::numeric_limits<double>::infinity();
+    for (std::size_t r = 0; r < run_begins_.size(); ++r) {
+      const auto first = pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r]);
+      const auto last = r + 1 < run_begins_.size() ? pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r + 1])
+                                                   : pulses_.end();
+      // Ends and starts ascend in a run.
+      const auto live = std::partition_point(first, last, [w](const Pulse& p) { return !(p.end > w); });
+      if (live == last) continue;
+      least = std::min(least, live->start);
+      greatest = std::max(greatest, (last - 1)->end);
+    }
+    return {least, greatest};
   }
 
   // The first pulse, in placement order, that [t, t + d) overlaps.
@@ -512,6 +532,7 @@ class BlockEnds {
  public:
   static constexpr std::size_t kBlock = 16;  // entries, and blocks in a group, and so on
   static constexpr std::size_t kBlockBits = 4;
+  static constexpr std::size_t kMaxLevels = 64 / kBlockBits;  // enough for any entry index
   static constexpr std::size_t kWideDegree = 4 * kBlock;  // neighbours of a qubit searched by blocks
   static constexpr std::size_t kMostWatchers = 16;         // the most block updates per pulse
 
@@ -546,7 +567,7 @@ class BlockEnds {
       }
       wide[slot] = 1;
     }
-    return std::make_unique<BlockEnds>(neighbours, std::move(wide), watched);
+    return std::make_unique<BlockEnds>(neighbours, std::move(wide), std::move(watched));
   }
 
   // Entries count as in NeighbourIndex: a block holds kBlock consecutive
@@ -555,8 +576,8 @@ class BlockEnds {
   // which only makes it wider. Levels go up until the longest list spans
   // about kBlock groups of the top level: each level costs every update.
   // `watched` tells which entries of wide slots' lists are recorded.
-  BlockEnds(const NeighbourIndex& neighbours, std::vector<char> wide, const std::vector<char>& watched)
-      : wide_(std::move(wide)), watched_begin_(wide_.size() + 1, 0) {
+  BlockEnds(const NeighbourIndex& neighbours, std::vector<char> wide, std::vector<char> watched)
+      : wide_(std::move(wide)), recorded_(std::move(watched)), watched_begin_(wide_.size() + 1, 0) {
     std::size_t longest = 0;
     for (QubitSlot slot = 0; slot < wide_.size(); ++slot) {
       if (wide_[slot]) longest = std::max(longest, neighbours.of(slot).size());
@@ -573,7 +594,7 @@ class BlockEnds {
       if (!wide_[slot]) continue;
       const std::span<const QubitSlot> list = neighbours.of(slot);
       for (std::size_t i = 0; i < list.size(); ++i) {
-        if (watched[neighbours.first_entry(slot) + i]) {
+        if (recorded_[neighbours.first_entry(slot) + i]) {
           ++watched_begin_[list[i] + 1];
         } else {
           crowded_.push_back(neighbours.first_entry(slot) + i);
@@ -588,7 +609,7 @@ class BlockEnds {
       const std::span<const QubitSlot> list = neighbours.of(slot);
       for (std::size_t i = 0; i < list.size(); ++i) {
         const std::size_t entry = neighbours.first_entry(slot) + i;
-        if (watched[entry]) watched_[next[list[i]]++] = entry;
+        if (recorded_[entry]) watched_[next[list[i]]++] = entry;
       }
     }
   }
@@ -613,10 +634,14 @@ class BlockEnds {
   }
 
   // Moves t as clear_of_neighbours does, for a slot with wide() true.
-  [[gnu::noinline]] double clear(double t, double d, double window_end, QubitSlot slot, const NeighbourIndex& index,
-                                 const std::vector<PulseTrack>& tracks, std::size_t* hints) const noexcept {
+  // `floor` is a time before which no search by `slot` starts from now on
+  // (-infinity where there is none): the records that a search passes
+  // through in vain are then made again without the pulses that end by it.
+  [[gnu::noinline]] double clear(double t, double d, double window_end, double floor, QubitSlot slot,
+                                 const NeighbourIndex& index, const std::vector<PulseTrack>& tracks,
+                                 std::size_t* hints) noexcept {
     for (;;) {
-      const Pulse* hit = first_overlap(t, d, slot, index, tracks, hints);
+      const Pulse* hit = first_overlap(t, d, floor, slot, index, tracks, hints);
       if (!hit) return t;
       t = hit->end + kPulseSpacingNs;
       if (t + d > window_end) return t;
@@ -629,14 +654,38 @@ class BlockEnds {
     std::vector<double> starts;  // least pulse start of each group
   };
 
+  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
   // first_overlap_among, passing over the blocks and groups that hold no
   // pulse ending after t or none starting before t + d: none in their record,
   // nor on the tracks of their crowded entries.
-  const Pulse* first_overlap(double t, double d, QubitSlot slot, const NeighbourIndex& index,
-                             const std::vector<PulseTrack>& tracks, std::size_t* hints) const noexcept {
+  //
+  // A record only ever grows, so pulses long past can keep one from being
+  // passed over (a neighbour with pulses both before and after the slot's
+  // windows). A block searched in vain, and a group gone through in vain,
+  // that lie within the slot's own list are therefore made again from the
+  // pulses that end after `floor`: those alone can meet a later search.
+  const Pulse* first_overlap(double t, double d, double floor, QubitSlot slot, const NeighbourIndex& index,
+                             const std::vector<PulseTrack>& tracks, std::size_t* hints) noexcept {
     const std::span<const QubitSlot> neighbours = index.of(slot);
     const std::size_t base = index.first_entry(slot);
+    const std::size_t list_end = base + neighbours.size();
     const double x = t + d;
+    const bool remake = floor > -std::numeric_limits<double>::infinity();  // not for a NaN floor either
+    // The group at each level that the search went into, from level 1 up.
+    std::array<std::size_t, kMaxLevels> entered;
+    entered.fill(kNone);
+    // Makes again the groups entered that end by entry `to`, lower levels
+    // first, and forgets them.
+    const auto leave = [&](std::size_t to) {
+      for (std::size_t k = 1; k < levels_.size(); ++k) {
+        if (entered[k] == kNone) continue;
+        const std::size_t bits = (k + 1) * kBlockBits;
+        if (((entered[k] + 1) << bits) > to) continue;
+        if (remake && (entered[k] << bits) >= base) remake_group(k, entered[k]);
+        entered[k] = kNone;
+      }
+    };
     // The crowded entries before `crowded` need no look: they lie behind the
     // search, or were found clear.
     auto crowded = std::lower_bound(crowded_.begin(), crowded_.end(), base);
@@ -655,6 +704,7 @@ class BlockEnds {
       return true;
     };
     for (std::size_t i = 0; i < neighbours.size();) {
+      leave(base + i);
       while (crowded != crowded_.end() && *crowded < base + i) ++crowded;
       // The widest group at this entry that can be passed over, if any.
       std::size_t passed_to = 0;
@@ -663,25 +713,60 @@ class BlockEnds {
         const std::size_t group = (base + i) >> bits;
         const std::size_t group_end = (group + 1) << bits;
         if ((!(levels_[k].ends[group] > t) || !(levels_[k].starts[group] < x)) &&
-            crowded_clear(std::min(group_end, base + neighbours.size()))) {
+            crowded_clear(std::min(group_end, list_end))) {
           passed_to = group_end - base;
           break;
         }
+        if (k > 0) entered[k] = group;
       }
       if (passed_to > 0) {
         i = std::min(neighbours.size(), passed_to);
         continue;
       }
-      const std::size_t stop = std::min(neighbours.size(), ((((base + i) >> kBlockBits) + 1) << kBlockBits) - base);
+      const std::size_t block = (base + i) >> kBlockBits;
+      const std::size_t stop = std::min(neighbours.size(), ((block + 1) << kBlockBits) - base);
       if (const Pulse* hit = first_overlap_among(t, d, neighbours.subspan(i, stop - i), tracks, hints + i)) {
         return hit;
       }
+      if (remake && (block << kBlockBits) >= base && ((block + 1) << kBlockBits) <= list_end) {
+        remake_block(block, floor, neighbours.data() - base, tracks);
+      }
       i = stop;
     }
+    leave(list_end);
     return nullptr;
   }
 
+  // Makes block b's record again from the recorded pulses that end after
+  // `floor`. `neighbour_of[e]` is entry e's qubit.
+  void remake_block(std::size_t b, double floor, const QubitSlot* neighbour_of,
+                    const std::vector<PulseTrack>& tracks) noexcept {
+    double least = std::numeric_limits<double>::infinity();
+    double greatest = -std::numeric_limits<double>::infinity();
+    for (std::size_t e = b << kBlockBits; e < (b + 1) << kBlockBits; ++e) {
+      if (!recorded_[e] || tracks[neighbour_of[e]].empty()) continue;
+      const auto [start, end] = tracks[neighbour_of[e]].bounds_after(floor);
+      least = std::min(least, start);
+      greatest = std::max(greatest, end);
+    }
+    levels_[0].starts[b] = least;
+    levels_[0].ends[b] = greatest;
+  }
+
+  // Makes group g of level k's record again from its members' records.
+  void remake_group(std::size_t k, std::size_t g) noexcept {
+    double least = std::numeric_limits<double>::infinity();
+    double greatest = -std::numeric_limits<double>::infinity();
+    for (std::size_t c = g << kBlockBits; c < (g + 1) << kBlockBits; ++c) {
+      least = std::min(least, levels_[k - 1].starts[c]);
+      greatest = std::max(greatest, levels_[k - 1].ends[c]);
+    }
+    levels_[k].starts[g] = least;
+    levels_[k].ends[g] = greatest;
+  }
+
   std::vector<char> wide_;                  // of each slot
+  std::vector<char> recorded_;              // of each entry: whether it is in the records
   std::vector<Level> levels_;               // blocks, then groups of ever more blocks
   std::vector<std::size_t> watched_begin_;  // of each slot's entries in watched_
   std::vector<std::size_t> watched_;        // the recorded entries of wide slots' lists, by neighbour
@@ -698,16 +783,13 @@ class BlockEnds {
 // Without the stop, a window beside a long train of neighbour pulses walks
 // the whole rest of the train.
 // `hints` holds one search hint per neighbour (see PulseTrack::first_overlap).
+// A qubit that searches by blocks uses BlockEnds::clear instead.
 double clear_of_neighbours(double t, double d, double window_end, QubitSlot slot, const NeighbourIndex& index,
-                           const std::vector<PulseTrack>& tracks, std::size_t* hints, DenseClearance* dense,
-                           const BlockEnds* blocks) {
+                           const std::vector<PulseTrack>& tracks, std::size_t* hints, DenseClearance* dense) {
   if (dense) [[unlikely]] {
     const auto [to, done] = dense->clear(t, d, window_end, slot, tracks, hints);
     if (done) return to;
     t = to;
-  }
-  if (blocks && blocks->wide(slot)) [[unlikely]] {
-    return blocks->clear(t, d, window_end, slot, index, tracks, hints);
   }
   const std::span<const QubitSlot> neighbours = index.of(slot);
   for (;;) {
@@ -819,8 +901,13 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
         const double window_end = start;
         for (NameId pulse : pulse_list) {
           if (clearance && any_pulse) {
-            t = clear_of_neighbours(t, d, window_end, q, neighbours, tracks, hints.data() + neighbours.first_entry(q),
-                                    dense.get(), blocks.get());
+            std::size_t* const hints_of_q = hints.data() + neighbours.first_entry(q);
+            if (blocks && blocks->wide(q)) [[unlikely]] {
+              const double floor = pulses_can_be_forgotten ? earliest_search(q) : -std::numeric_limits<double>::infinity();
+              t = blocks->clear(t, d, window_end, floor, q, neighbours, tracks, hints_of_q);
+            } else {
+              t = clear_of_neighbours(t, d, window_end, q, neighbours, tracks, hints_of_q, dense.get());
+            }
           }
           if (t + d > window_end) break;
           result.nodes_.begin_node();

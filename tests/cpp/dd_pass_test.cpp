@@ -500,6 +500,33 @@ TEST(DdPass, HubsLookAtNeighboursTheyDoNotRecord) {
   EXPECT_EQ(ref.blocked, 1);
 }
 
+// Hub 0 has 600 leaves, each with pulses [0, 50) and [60, 110); leaf 360
+// also has [5000, 5050) and [5060, 5110). The hub's search from 300 finds
+// nothing and makes its records again without the pulses that ended by then;
+// they must still hold leaf 360's, which pushes the hub's pulse in
+// [4990, 5150) out of the window. Leaf 360 sits in the second half of the
+// one group of 256 entries that lies wholly within the hub's list (entries
+// 600 to 1199, after one entry of each leaf).
+TEST(DdPass, HubsRemakeRecordsWithoutPulsesLongPast) {
+  PassInput r;
+  const Qubit z = 1 << 20;  // qubits beyond the leaves
+  r.gates.push_back({"w", {z}, 200.0, {}});
+  for (Qubit q = 1; q <= 600; ++q) {
+    r.gates.push_back({"a", {q, z}, 0.0, {}});  // idle [0, 200)
+    r.coupling.insert({0, q}), r.coupling.insert({q, 0});
+  }
+  r.gates.insert(r.gates.end(), {{"g", {360}, 4800.0, {}}, {"w", {z + 1}, 5200.0, {}},
+                                 {"b", {360, z + 1}, 0.0, {}},  // leaf 360 idle [5000, 5200)
+                                 {"h", {0}, 300.0, {}}, {"w", {z + 2}, 600.0, {}},
+                                 {"c", {0, z + 2}, 0.0, {}},  // hub idle [300, 600)
+                                 {"h", {0}, 4390.0, {}}, {"w", {z + 3}, 5150.0, {}},
+                                 {"d", {0, z + 3}, 0.0, {}}});  // hub idle [4990, 5150)
+  r.num_qubits = 601;
+  const Placed ref = run_both(r);
+  EXPECT_EQ(ref.pulse_times.size(), 2 * 600u + 2 + 2);
+  EXPECT_EQ(ref.blocked, 1);
+}
+
 TEST(DdPass, MatchesTheReferenceAroundStarModules) {
   // Seventeen or more hubs, each with its own leaves, all coupled to one
   // connector and sometimes to one another. The connector, and hubs listed
