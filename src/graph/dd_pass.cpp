@@ -729,7 +729,7 @@ class BlockEnds {
         return hit;
       }
       if (remake && (block << kBlockBits) >= base && ((block + 1) << kBlockBits) <= list_end) {
-        remake_block(block, floor, neighbours.data() - base, tracks);
+        remake_block(block, floor, neighbours, base, tracks);
       }
       i = stop;
     }
@@ -738,14 +738,16 @@ class BlockEnds {
   }
 
   // Makes block b's record again from the recorded pulses that end after
-  // `floor`. `neighbour_of[e]` is entry e's qubit.
-  void remake_block(std::size_t b, double floor, const QubitSlot* neighbour_of,
+  // `floor`. The block lies within `neighbours`, the list whose entries
+  // start at `base`.
+  void remake_block(std::size_t b, double floor, std::span<const QubitSlot> neighbours, std::size_t base,
                     const std::vector<PulseTrack>& tracks) noexcept {
     double least = std::numeric_limits<double>::infinity();
     double greatest = -std::numeric_limits<double>::infinity();
     for (std::size_t e = b << kBlockBits; e < (b + 1) << kBlockBits; ++e) {
-      if (!recorded_[e] || tracks[neighbour_of[e]].empty()) continue;
-      const auto [start, end] = tracks[neighbour_of[e]].bounds_after(floor);
+      const PulseTrack& track = tracks[neighbours[e - base]];
+      if (!recorded_[e] || track.empty()) continue;
+      const auto [start, end] = track.bounds_after(floor);
       least = std::min(least, start);
       greatest = std::max(greatest, end);
     }
