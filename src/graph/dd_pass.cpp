@@ -689,7 +689,7 @@ class BlockEnds {
     // The crowded entries before `crowded` need no look: they lie behind the
     // search, or were found clear.
     auto crowded = std::lower_bound(crowded_.begin(), crowded_.end(), base);
-    std::size_t overlap_at = std::numeric_limits<std::size_t>::max();  // a crowded entry found to overlap
+    std::size_t overlap_at = kNone;  // a crowded entry found to overlap
     // Whether the crowded entries ahead, up to entry `to`, hold no overlap.
     const auto crowded_clear = [&](std::size_t to) {
       if (overlap_at < to) return false;
