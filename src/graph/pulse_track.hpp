@@ -1,0 +1,292 @@
+// PulseTrack: the pulses the DD pass has placed on one qubit, kept so that
+// the first one a stretch of time overlaps is found without looking at each.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <utility>
+#include <vector>
+
+namespace velunq {
+
+// A placed pulse: [start, end).
+struct Pulse {
+  double start;
+  double end;
+};
+
+// Whether [t, t + d) overlaps pulse p.
+inline bool overlaps(const Pulse& p, double t, double d) noexcept { return t + d > p.start && p.end > t; }
+
+// Which of a track's runs holds the first pulse, in placement order, that
+// [t, x) overlaps, without looking at every run: a track where time has
+// stepped back many times has many runs, and each would cost a bisection.
+//
+// The runs are grouped into aligned blocks of kFanout runs, those into
+// blocks of kFanout blocks, and so on; a block is made once all its runs are
+// closed. A block keeps its pulses' ends in ascending order, each with the
+// least start among the pulses that end no earlier. The pulses of a block
+// that end after t then follow the first such end, and one of them starts
+// before x exactly when that end's least start is below x: a bisection tells
+// whether a block holds an overlap, and the search descends into the first
+// block that does. Only comparisons are made, so the answer is the literal
+// scan's.
+class RunIndex {
+ public:
+  static constexpr std::size_t kFanout = 16;
+
+  void clear() noexcept { levels_.clear(); }
+
+  // Runs [0, covered()) are in blocks; later ones are not.
+  std::size_t covered() const noexcept { return levels_.empty() ? 0 : levels_[0].count() * kFanout; }
+
+  // Makes the blocks that the first `closed` runs complete. Run r holds
+  // pulses[run_begins[r] .. run_begins[r + 1]).
+  void update(const std::vector<Pulse>& pulses, const std::vector<std::size_t>& run_begins, std::size_t closed) {
+    std::size_t span = kFanout;  // runs per block at this level
+    for (std::size_t level = 0; closed / span > 0; ++level, span *= kFanout) {
+      if (level == levels_.size()) levels_.emplace_back();
+      Level& blocks = levels_[level];
+      for (std::size_t b = blocks.count(); b < closed / span; ++b) {
+        const auto first = pulses.begin() + static_cast<std::ptrdiff_t>(run_begins[b * span]);
+        const auto last = pulses.begin() + static_cast<std::ptrdiff_t>(run_begins[(b + 1) * span]);
+        const std::size_t begin = blocks.entries.size();
+        for (auto p = first; p != last; ++p) blocks.entries.push_back(Entry{p->end, p->start});
+        const auto block = blocks.entries.begin() + static_cast<std::ptrdiff_t>(begin);
+        std::sort(block, blocks.entries.end(), [](const Entry& a, const Entry& b) { return a.end < b.end; });
+        for (std::size_t i = blocks.entries.size() - 1; i > begin; --i) {
+          blocks.entries[i - 1].least_start = std::min(blocks.entries[i - 1].least_start, blocks.entries[i].least_start);
+        }
+        blocks.ends.push_back(blocks.entries.size());
+      }
+    }
+  }
+
+  // The first overlap in runs [0, covered()), or nullptr. `in_run(r)` gives
+  // run r's first overlap, or nullptr.
+  template <class InRun>
+  const Pulse* first_overlap(double t, double x, InRun&& in_run) const {
+    std::size_t run = 0;  // the runs before it hold no overlap
+    for (std::size_t level = levels_.size(); level-- > 0;) {
+      const std::size_t span = span_of(level);
+      for (std::size_t b = run / span; b < levels_[level].count(); ++b) {
+        if (levels_[level].overlaps(b, t, x)) {
+          if (const Pulse* hit = descend(level, b, t, x, in_run)) return hit;
+        }
+        run = (b + 1) * span;
+      }
+    }
+    return nullptr;
+  }
+
+ private:
+  struct Entry {
+    double end;
+    double least_start;  // of the block's pulses that end at or after this one, in sorted order
+  };
+  struct Level {
+    std::vector<Entry> entries;          // every block's entries, block after block
+    std::vector<std::size_t> ends{0};    // where each block's entries end (after a leading 0)
+    std::size_t count() const noexcept { return ends.size() - 1; }
+    bool overlaps(std::size_t b, double t, double x) const noexcept {
+      const auto first = entries.begin() + static_cast<std::ptrdiff_t>(ends[b]);
+      const auto last = entries.begin() + static_cast<std::ptrdiff_t>(ends[b + 1]);
+      // The block's least start and greatest end rule most blocks out.
+      if (first == last || !(first->least_start < x) || !((last - 1)->end > t)) return false;
+      const auto after = std::partition_point(first, last, [t](const Entry& e) { return !(e.end > t); });
+      return after != last && after->least_start < x;
+    }
+  };
+
+  static std::size_t span_of(std::size_t level) noexcept {
+    std::size_t span = kFanout;
+    while (level-- > 0) span *= kFanout;
+    return span;
+  }
+
+  template <class InRun>
+  const Pulse* descend(std::size_t level, std::size_t block, double t, double x, InRun& in_run) const {
+    if (level == 0) {
+      for (std::size_t r = block * kFanout; r < (block + 1) * kFanout; ++r) {
+        if (const Pulse* hit = in_run(r)) return hit;
+      }
+      return nullptr;
+    }
+    for (std::size_t b = block * kFanout; b < (block + 1) * kFanout; ++b) {
+      if (!levels_[level - 1].overlaps(b, t, x)) continue;
+      if (const Pulse* hit = descend(level - 1, b, t, x, in_run)) return hit;
+    }
+    return nullptr;
+  }
+
+  std::vector<Level> levels_;  // levels_[0]: blocks of kFanout runs
+};
+
+// The pulses placed on one qubit in one call of the pass, in placement order, kept as
+// consecutive runs in which starts and ends both ascend, so that a run is
+// searched by bisection. A pulse that starts or ends before the last one
+// opens a new run. A pulse with a NaN bound is not kept at all: it overlaps
+// nothing. While time only moves forward a track is one run.
+class PulseTrack {
+ public:
+  bool empty() const noexcept { return pulses_.empty(); }
+
+  // Whether the track has doubled since it was last trimmed.
+  bool trim_due() const noexcept { return pulses_.size() >= next_trim_; }
+
+  // Forgets the pulses that end by `w`, on the caller's promise that no
+  // search will ever start before w again: such a pulse can never be the
+  // first overlap. In each run they form a prefix. Finding w costs the caller
+  // a look at each of the track's `scanners`; the track is looked at again
+  // once it has doubled and has had as many pulses added as it has scanners,
+  // so trimming costs a constant per pulse added.
+  void trim(double w, std::size_t scanners) {
+    std::size_t kept = 0;
+    std::size_t runs = 0;
+    for (std::size_t r = 0; r < run_begins_.size(); ++r) {
+      const auto first = pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r]);
+      const auto last = r + 1 < run_begins_.size() ? pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r + 1])
+                                                   : pulses_.end();
+      const auto live = std::partition_point(first, last, [w](const Pulse& p) { return p.end <= w; });
+      if (live == last) continue;
+      run_begins_[runs++] = kept;
+      const auto to = pulses_.begin() + static_cast<std::ptrdiff_t>(kept);
+      kept = static_cast<std::size_t>((to == live ? last : std::copy(live, last, to)) - pulses_.begin());
+    }
+    // Hints count forgotten pulses too. While the last run keeps a pulse,
+    // every pulse forgotten came before it, so its hints stay exact;
+    // otherwise a hint is only clamped into the new last run.
+    forgotten_ += pulses_.size() - kept;
+    pulses_.resize(kept);
+    run_begins_.resize(runs);
+    index_.clear();
+    if (runs > 0) index_.update(pulses_, run_begins_, runs - 1);
+    if (kept > 0) last_end_ = pulses_.back().end;
+    next_trim_ = std::max({kFirstTrim, 2 * kept, kept + scanners});
+  }
+
+  void add(double start, double end) {
+    if (std::isnan(start) || std::isnan(end)) return;
+    const bool fits = !pulses_.empty() && pulses_.back().start <= start && last_end_ <= end;
+    if (!fits) open_run();
+    pulses_.push_back(Pulse{start, end});
+    last_end_ = end;
+  }
+
+  // The least start and the greatest end of the pulses that end after w
+  // (infinity and -infinity when there is none).
+  std::pair<double, double> bounds_after(double w) const noexcept {
+    double least = std::numeric_limits<double>::infinity();
+    double greatest = -std::numeric_limits<double>::infinity();
+    for (std::size_t r = 0; r < run_begins_.size(); ++r) {
+      const auto first = pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r]);
+      const auto last = r + 1 < run_begins_.size() ? pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r + 1])
+                                                   : pulses_.end();
+      // Ends and starts ascend in a run.
+      const auto live = std::partition_point(first, last, [w](const Pulse& p) { return !(p.end > w); });
+      if (live == last) continue;
+      least = std::min(least, live->start);
+      greatest = std::max(greatest, (last - 1)->end);
+    }
+    return {least, greatest};
+  }
+
+  // The first pulse, in placement order, that [t, t + d) overlaps.
+  //
+  // `hint` is where the caller's previous search of this track's last run
+  // ended. One qubit's searches mostly move forward in time, so starting from
+  // there walks the run once from front to back instead of searching it
+  // afresh.
+  const Pulse* first_overlap(double t, double d, std::size_t& hint) const noexcept {
+    // Ends ascend in a run: the pulses ending after t form a suffix of it.
+    // If the suffix's first pulse starts at or after t + d, so do the
+    // others, as starts ascend too: only that pulse can be the run's first
+    // overlap.
+    if (run_begins_.size() > 1) {  // the closed runs, usually none
+      if (const Pulse* hit = first_overlap_in_closed_runs(t, d)) return hit;
+    }
+    if (!(last_end_ > t)) return nullptr;  // the usual answer
+    const std::size_t last_begin = run_begins_.back();
+    const std::size_t last = pulses_.size() - 1;
+    // Hints count the forgotten pulses too, so trimming leaves them valid.
+    const std::size_t from = std::clamp(hint > forgotten_ ? hint - forgotten_ : 0, last_begin, last);
+    const std::size_t first = first_ending_after(t, last_begin, from, last);
+    hint = first + forgotten_;
+    return overlaps(pulses_[first], t, d) ? &pulses_[first] : nullptr;
+  }
+
+ private:
+  // The two rarely taken paths stay out of line: the pass's main loop, where
+  // the calls sit, runs faster without them inlined.
+  [[gnu::noinline]] void open_run() {
+    run_begins_.push_back(pulses_.size());
+    index_.update(pulses_, run_begins_, run_begins_.size() - 1);
+  }
+
+  // The same search over the runs before the last: those in the index's
+  // blocks first, then the rest one by one.
+  [[gnu::noinline]] const Pulse* first_overlap_in_closed_runs(double t, double d) const noexcept {
+    const auto in_run = [&](std::size_t r) -> const Pulse* {
+      const std::size_t last = run_begins_[r + 1] - 1;
+      if (!(pulses_[last].end > t)) return nullptr;
+      const Pulse& first = pulses_[first_ending_after(t, run_begins_[r], run_begins_[r], last)];
+      return overlaps(first, t, d) ? &first : nullptr;
+    };
+    if (const Pulse* hit = index_.first_overlap(t, t + d, in_run)) return hit;
+    const std::size_t last_begin = run_begins_.back();
+    for (std::size_t r = index_.covered(); run_begins_[r] != last_begin; ++r) {
+      if (const Pulse* hit = in_run(r)) return hit;
+    }
+    return nullptr;
+  }
+
+  // The index of the first pulse in [begin, last] that ends after t, given
+  // that pulses_[last] does: gallop from `from` towards it, then bisect.
+  std::size_t first_ending_after(double t, std::size_t begin, std::size_t from, std::size_t last) const noexcept {
+    std::size_t low;   // the answer is in [low, high]
+    std::size_t high;  // pulses_[high].end > t
+    std::size_t step = 1;
+    if (pulses_[from].end > t) {
+      high = from;
+      low = begin;
+      while (high > begin) {
+        const std::size_t probe = high - begin > step ? high - step : begin;
+        if (!(pulses_[probe].end > t)) {
+          low = probe + 1;
+          break;
+        }
+        high = probe;
+        step *= 2;
+      }
+    } else {
+      low = from + 1;
+      for (;;) {
+        const std::size_t probe = std::min(last, from + step);
+        if (pulses_[probe].end > t) {
+          high = probe;
+          break;
+        }
+        low = probe + 1;
+        step *= 2;
+      }
+    }
+    const auto first = pulses_.begin();
+    return static_cast<std::size_t>(
+        std::partition_point(first + static_cast<std::ptrdiff_t>(low), first + static_cast<std::ptrdiff_t>(high),
+                             [t](const Pulse& p) { return !(p.end > t); }) -
+        first);
+  }
+
+  static constexpr std::size_t kFirstTrim = 64;
+
+  std::vector<Pulse> pulses_;
+  std::vector<std::size_t> run_begins_;  // index in pulses_ of each run's first pulse
+  RunIndex index_;                       // over the closed runs
+  std::size_t forgotten_ = 0;            // pulses trimmed off the front
+  std::size_t next_trim_ = kFirstTrim;
+  double last_end_ = 0.0;  // of the last pulse, when there is one
+};
+
+}  // namespace velunq
