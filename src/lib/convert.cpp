@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -112,12 +113,13 @@ void for_each_item(PyObject* sequence, std::size_t item_bytes, Reserve&& reserve
   } else {
     reserve(static_cast<std::size_t>(length));
   }
-  // Without a length the storage grows as items come; before each doubling
-  // past a million items, make sure that the grown copy fits beside the old
-  // one, so that an endless sequence ends in MemoryError, not in the kernel
-  // killing the process.
+  // Beyond its length, if any, the storage grows as items come; before each
+  // doubling past a million items, make sure that the grown copy fits beside
+  // the old one, so that an endless sequence ends in MemoryError, not in the
+  // kernel killing the process. A length that was too small is no promise.
   std::size_t count = 0;
-  std::size_t next_check = length < 0 ? std::size_t{1} << 20 : SIZE_MAX;
+  const std::size_t reserved = length < 0 ? 0 : static_cast<std::size_t>(length);
+  std::size_t next_check = std::max(reserved + 1, std::size_t{1} << 20);
   const OwnedRef iterator = check(PyObject_GetIter(sequence));
   while (const OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
     each(item.get());

@@ -113,11 +113,14 @@ def test_whole_road_on_a_large_circuit(tmp_path):
         ("range(10**9)", "g.add_gate('h', arg, 1.0)"),
         # A length that does not fit a machine word: read until memory runs out.
         ("range(2**64)", "g.add_gate('h', arg, 1.0)"),
+        # A length far too small, and no end: read until memory runs out.
+        ("type('Short', (), {'__len__': lambda s: 0, '__getitem__': lambda s, i: 0,"
+         " '__iter__': lambda s: __import__('itertools').repeat(0)})()", "g.add_gate('h', arg, 1.0)"),
         # Python lists that fit, whose native form does not.
         ("[('h', [0, 1, 2, 3, 4, 5, 6, 7], 1.0, {'a': 1.0})] * 60_000_000", "g.build_from_ir(arg)"),
         ("[(1, 2)] * 100_000_000", "g.set_coupling_map(arg)"),
     ],
-    ids=["qubits 10**9", "qubits 2**64", "instructions", "edges"],
+    ids=["qubits 10**9", "qubits 2**64", "qubits, length too small", "instructions", "edges"],
 )
 def test_exhausting_a_limited_address_space(argument, call):
     child = run_child(
