@@ -20,7 +20,8 @@ void StdoutSink::line(std::string_view text) {
         interrupted();
         continue;
       }
-      throw InternalFault(std::string("failed printing to stdout: ") + std::strerror(errno));
+      const int error = errno;  // before anything that may allocate
+      throw InternalFault(std::string("failed printing to stdout: ") + std::strerror(error));
     }
     if (written == 0) throw InternalFault("failed printing to stdout: nothing was written");
     text.remove_prefix(static_cast<std::size_t>(written));

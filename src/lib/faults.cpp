@@ -35,10 +35,11 @@ void set_panic(std::string_view message) noexcept {
     ensure_error_set();
     return;
   }
-  // As PyErr_SetString, but keeping a message's NUL characters; if the text
-  // cannot be made, that error stands instead.
-  const OwnedRef text =
-      OwnedRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  // As PyErr_SetString, but keeping a message's NUL characters, and bytes
+  // that are not UTF-8 (a system error text in the host's locale) as
+  // escapes; if the text cannot be made, that error stands instead.
+  const OwnedRef text = OwnedRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace"));
   if (text) PyErr_SetObject(type, text.get());
   if (!interrupted) return;
   PyObject* panic = PyErr_GetRaisedException();
