@@ -27,6 +27,7 @@ PyModuleDef module_definition = {
 };
 
 std::atomic<std::int64_t> owning_interpreter{-1};
+std::atomic<bool> exit_hook_set{false};  // in this runtime
 ProcessOnce module_object;
 ProcessOnce velunq_error;
 
@@ -60,12 +61,14 @@ void add_public(PyObject* module, const char* name, PyObject* value) {
 void forget_runtime() {
   ProcessOnce::forget_all();
   owning_interpreter.store(-1);
+  exit_hook_set.store(false);
 }
 
 PyObject* make_module() {
-  // The hook's table holds 32 functions; should it be full, only a runtime
-  // started after this one would miss the clean-up.
-  Py_AtExit(forget_runtime);
+  // Once per runtime, however many imports fail: the hook's table holds 32
+  // functions. Should it be full, only a runtime started after this one
+  // would miss the clean-up.
+  if (!exit_hook_set.exchange(true)) Py_AtExit(forget_runtime);
   OwnedRef module = check(PyModule_Create2(&module_definition, 1013));
   add_public(module.get(), "VelunQError", velunq_error_type());
   add_public(module.get(), "QuantumDAG", quantum_dag_type());
