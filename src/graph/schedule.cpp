@@ -13,9 +13,9 @@ namespace velunq {
 
 namespace {
 
-// A gate on three or more qubits (rare): its start, given its qubits' free
-// times, which then move to its end. Kept out of the main loop, which stays
-// small.
+// A gate on three or more qubits, or on none (rare): its start, given its
+// qubits' free times, which then move to its end. Kept out of the main loop,
+// which stays small.
 [[gnu::noinline]] double schedule_wide(const QubitSlot* first, const QubitSlot* last, double duration,
                                        double* free) {
   double start = 0.0;

@@ -40,8 +40,6 @@ class ProcessOnce {
     return stored;
   }
 
-  PyObject* peek() const noexcept { return value_.load(std::memory_order_acquire); }
-
   static void forget_all() noexcept {
     for (ProcessOnce* once = all_; once != nullptr; once = once->next_) once->value_.store(nullptr);
   }
