@@ -147,31 +147,25 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   reset_cursors();
   scan.next_step = 0;
 
-  if (nodes_.backward_count() == 0) {
-    // Without negative or NaN durations every qubit's starts only grow.
-    if (many) {
-      scan.run<Form::kBranchFree>(0, scheduled);
-    } else {
-      scan.run<Form::kBranchy>(0, scheduled);
-    }
+  // Every qubit paired in id order, which is start order wherever starts
+  // only grow: on every qubit unless a duration is negative or NaN.
+  if (many) {
+    scan.run<Form::kBranchFree>(0, scheduled);
   } else {
+    scan.run<Form::kBranchy>(0, scheduled);
+  }
+  if (nodes_.backward_count() != 0) {
     // Note each qubit whose starts go backwards somewhere.
     std::vector<double> last_start(slot_count, kNone);  // NaN compares false
-    std::size_t begin = 0;
+    const QubitSlot* slot = pool;
     for (std::size_t id = 0; id < scheduled; ++id) {
-      const ScheduleEntry entry = schedule_of(id, charged);
-      for (const std::size_t end = qubit_ends[id]; begin < end; ++begin) {
-        const QubitSlot slot = pool[begin];
-        if (entry.start_time < last_start[slot]) [[unlikely]] {
-          out_of_order[slot] = 1;
+      const double start = starts_[id];
+      for (const QubitSlot* const last = pool + qubit_ends[id]; slot != last; ++slot) {
+        if (start < last_start[*slot]) [[unlikely]] {
+          out_of_order[*slot] = 1;
           any_out_of_order = true;
         }
-        last_start[slot] = entry.start_time;
-        if (many) {
-          step<Form::kBranchFree>(cursors[slot], entry, min_gap_ns, true);
-        } else {
-          step<Form::kBranchy>(cursors[slot], entry, min_gap_ns, true);
-        }
+        last_start[*slot] = start;
       }
     }
   }
