@@ -42,16 +42,19 @@ PyObject* sequence_type() {
   });
 }
 
-// Memory the kernel says it can still hand out, in bytes.
+// Memory the kernel says it can still hand out, in bytes: what is available
+// in memory, and free swap, before it would have to kill a process.
 double available_memory() {
   if (std::FILE* info = std::fopen("/proc/meminfo", "r")) {
     char line[256];
-    unsigned long long kib = 0;
+    unsigned long long available = 0;
+    unsigned long long swap = 0;
     while (std::fgets(line, sizeof line, info)) {
-      if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) break;
+      std::sscanf(line, "MemAvailable: %llu kB", &available);
+      std::sscanf(line, "SwapFree: %llu kB", &swap);
     }
     std::fclose(info);
-    if (kib > 0) return static_cast<double>(kib) * 1024.0;
+    if (available > 0) return (static_cast<double>(available) + static_cast<double>(swap)) * 1024.0;
   }
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGESIZE);
