@@ -70,7 +70,7 @@ class PulseBuckets {
     std::size_t last = 0;
     if (std::isnan(x) || !place(std::min(t, x), std::max(t, x), first, last)) return {};
     std::copy(always_.begin(), always_.end(), found_.begin());
-    const std::size_t stored = bits_.size() / words_;  // the buckets after them are empty
+    const std::size_t stored = words_ == 0 ? 0 : bits_.size() / words_;  // the buckets after them are empty
     for (std::size_t b = first; b <= last && b < stored; ++b) {
       const Word* bucket = bits_.data() + b * words_;
       for (std::size_t w = 0; w < words_; ++w) found_[w] |= bucket[w];

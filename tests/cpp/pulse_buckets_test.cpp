@@ -76,5 +76,12 @@ TEST(PulseBuckets, WidenToPlacePulsesAcrossTheSpan) {
   EXPECT_EQ(answer(999'010.0, 20.0), 0b110u);
 }
 
+// A record of no members answers with no members.
+TEST(PulseBuckets, HoldNoMembers) {
+  PulseBuckets buckets(0, 30.0, 1e6, 64);
+  EXPECT_EQ(buckets.words(), 0u);
+  EXPECT_TRUE(buckets.possible(10.0, 20.0, nullptr).empty());
+}
+
 }  // namespace
 }  // namespace velunq::test
