@@ -26,6 +26,10 @@ class InternalFault : public std::exception {
   explicit InternalFault(const char (&literal)[N],
                          std::source_location where = std::source_location::current()) noexcept
       : message_(literal), where_(where) {}
+  // A writable buffer is no literal: its text would be gone by the time the
+  // fault is read. Pass it as a std::string.
+  template <std::size_t N>
+  explicit InternalFault(char (&buffer)[N], std::source_location where = std::source_location::current()) = delete;
 
   explicit InternalFault(std::string message,
                          std::source_location where = std::source_location::current())
