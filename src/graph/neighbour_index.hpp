@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -70,7 +71,7 @@ class NeighbourIndex {
 // [t, t + d) overlaps. `hints` holds one search hint per neighbour (see
 // PulseTrack::first_overlap).
 inline const Pulse* first_overlap_among(double t, double d, std::span<const QubitSlot> neighbours,
-                                 const std::vector<PulseTrack>& tracks, std::size_t* hints) noexcept {
+                                        const std::vector<PulseTrack>& tracks, std::size_t* hints) noexcept {
   for (std::size_t i = 0; i < neighbours.size(); ++i) {
     const PulseTrack& track = tracks[neighbours[i]];
     if (track.empty()) continue;
