@@ -32,34 +32,40 @@ class BlockEnds {
   static constexpr std::size_t kMaxLevels = 64 / kBlockBits;  // enough for any entry index
   static constexpr std::size_t kWideDegree = 4 * kBlock;  // neighbours of a qubit searched by blocks
   static constexpr std::size_t kHubRatio = 4;              // see where_it_pays
-  static constexpr std::size_t kMostWatchers = 16;         // block updates per pulse that are always allowed
+  static constexpr std::size_t kMostWatchers = 16;         // the most block updates per pulse
 
   // BlockEnds for these neighbour lists, if some qubit has enough neighbours
   // for it to pay.
   //
-  // Blocks pay for a hub: a qubit that lists kHubRatio times as many
-  // neighbours as each of them has qubits listing it, on average. Where every
-  // qubit has about as many neighbours as the next (a device coupled at
-  // random, say), every block holds recent pulses, so that a search passes
-  // over few of them, while every pulse updates the blocks of all who list
-  // its qubit: the plain search is faster there.
+  // Blocks pay for a hub: a qubit with kHubRatio times as many neighbours
+  // as, on average, there are qubits with kWideDegree neighbours or more
+  // listing each of them. Where every qubit has about as many neighbours as
+  // the next (a device coupled at random, say), every block holds recent
+  // pulses, so that a search passes over few of them, while every pulse
+  // updates the blocks of all who list its qubit: the plain search is faster
+  // there.
   //
   // Every pulse updates a block of each qubit that lists its qubit and
-  // searches by blocks. A qubit is watched by no more such qubits than its
-  // own list is long (or kMostWatchers), so that a pulse costs about as
-  // many updates per level as its own plain search looks at tracks, at
-  // most; later ones search its track directly (a crowded entry). Qubits are taken from the
-  // most neighbours down, and one searches by blocks only while at most one
-  // in kBlock of its neighbours is crowded.
+  // searches by blocks, so a qubit is watched by kMostWatchers such qubits
+  // at most; later ones search its track directly (a crowded entry). Qubits
+  // are taken from the most neighbours down, and one searches by blocks only
+  // while at most one in kBlock of its neighbours is crowded.
   static std::unique_ptr<BlockEnds> where_it_pays(const NeighbourIndex& neighbours, std::size_t slot_count) {
     std::vector<QubitSlot> candidates;
     for (QubitSlot slot = 0; slot < slot_count; ++slot) {
-      const std::span<const QubitSlot> list = neighbours.of(slot);
-      if (list.size() < kWideDegree) continue;
-      std::size_t listing = 0;  // entries, of all lists, that name a neighbour of slot
-      for (QubitSlot n : list) listing += neighbours.scanners_of(n).size();
-      if (list.size() * list.size() >= kHubRatio * listing) candidates.push_back(slot);
+      if (neighbours.of(slot).size() >= kWideDegree) candidates.push_back(slot);
     }
+    if (candidates.empty()) return nullptr;
+    std::vector<std::size_t> listers(slot_count, 0);  // of each slot, among the candidates
+    for (QubitSlot slot : candidates) {
+      for (QubitSlot n : neighbours.of(slot)) ++listers[n];
+    }
+    std::erase_if(candidates, [&](QubitSlot slot) {
+      const std::span<const QubitSlot> list = neighbours.of(slot);
+      std::size_t listing = 0;
+      for (QubitSlot n : list) listing += listers[n];
+      return list.size() * list.size() < kHubRatio * listing;
+    });
     if (candidates.empty()) return nullptr;
     std::stable_sort(candidates.begin(), candidates.end(), [&](QubitSlot a, QubitSlot b) {
       return neighbours.of(a).size() > neighbours.of(b).size();
@@ -67,9 +73,7 @@ class BlockEnds {
     std::vector<char> wide(slot_count, 0);
     std::vector<char> watched(neighbours.entry_count(), 0);  // of each entry
     std::vector<std::size_t> watchers(slot_count, 0);
-    const auto crowded = [&](QubitSlot n) {
-      return watchers[n] >= std::max(kMostWatchers, neighbours.of(n).size());
-    };
+    const auto crowded = [&](QubitSlot n) { return watchers[n] >= kMostWatchers; };
     for (QubitSlot slot : candidates) {
       const std::span<const QubitSlot> list = neighbours.of(slot);
       if (static_cast<std::size_t>(std::count_if(list.begin(), list.end(), crowded)) > list.size() / kBlock) continue;
