@@ -32,7 +32,7 @@ class BlockEnds {
   static constexpr std::size_t kMaxLevels = 64 / kBlockBits;  // enough for any entry index
   static constexpr std::size_t kWideDegree = 4 * kBlock;  // neighbours of a qubit searched by blocks
   static constexpr std::size_t kHubRatio = 4;              // see where_it_pays
-  static constexpr std::size_t kMostWatchers = 16;         // the most block updates per pulse
+  static constexpr std::size_t kMostWatchers = 16;         // block updates per pulse on a hub
 
   // BlockEnds for these neighbour lists, if some qubit has enough neighbours
   // for it to pay.
@@ -46,10 +46,13 @@ class BlockEnds {
   // there.
   //
   // Every pulse updates a block of each qubit that lists its qubit and
-  // searches by blocks, so a qubit is watched by kMostWatchers such qubits
-  // at most; later ones search its track directly (a crowded entry). Qubits
-  // are taken from the most neighbours down, and one searches by blocks only
-  // while at most one in kBlock of its neighbours is crowded.
+  // searches by blocks, so a qubit is watched by a bounded number of such
+  // qubits; later ones search its track directly (a crowded entry). A hub
+  // may have kMostWatchers. Any other qubit may have as many as its own list
+  // is long, if that is more: it searches its list plainly for each pulse it
+  // places, so the updates cost about as much per level. Qubits are taken
+  // from the most neighbours down, and one searches by blocks only while at
+  // most one in kBlock of its neighbours is crowded.
   static std::unique_ptr<BlockEnds> where_it_pays(const NeighbourIndex& neighbours, std::size_t slot_count) {
     std::vector<QubitSlot> candidates;
     for (QubitSlot slot = 0; slot < slot_count; ++slot) {
@@ -73,7 +76,12 @@ class BlockEnds {
     std::vector<char> wide(slot_count, 0);
     std::vector<char> watched(neighbours.entry_count(), 0);  // of each entry
     std::vector<std::size_t> watchers(slot_count, 0);
-    const auto crowded = [&](QubitSlot n) { return watchers[n] >= kMostWatchers; };
+    std::vector<std::size_t> most(slot_count, 0);  // watchers allowed, of each slot
+    for (QubitSlot slot = 0; slot < slot_count; ++slot) {
+      most[slot] = std::max(kMostWatchers, neighbours.of(slot).size());
+    }
+    for (QubitSlot slot : candidates) most[slot] = kMostWatchers;
+    const auto crowded = [&](QubitSlot n) { return watchers[n] >= most[n]; };
     for (QubitSlot slot : candidates) {
       const std::span<const QubitSlot> list = neighbours.of(slot);
       if (static_cast<std::size_t>(std::count_if(list.begin(), list.end(), crowded)) > list.size() / kBlock) continue;

@@ -433,7 +433,7 @@ TEST(DdPass, MatchesTheReferenceAroundHubs) {
   // hundred), on a device that is otherwise a sparse line: a hub searches its
   // neighbours block by block, passing over blocks and groups of blocks whose
   // pulses all end before the search starts or start after it ends. Some
-  // devices have twenty hubs, too many to keep block records for them all.
+  // devices have twenty hubs over the same leaves.
   std::mt19937_64 rng(8191);
   const std::vector<double> durations{0, 10, 35, 50, 100, 300, 1000, 0.3, 7.7, 61.1};
   const std::vector<double> odd_durations{-40, -400, kNaN, kInf, -kInf, 1e15};
@@ -475,25 +475,27 @@ TEST(DdPass, MatchesTheReferenceAroundHubs) {
   EXPECT_GT(shifts, 2000);
 }
 
-// Seventeen hubs of 64 leaves each share connector 0. Sixteen record the
-// connector's pulses in their blocks; the seventeen, hub 17, may not, and
-// has to look at the connector's track itself: its pulses [0, 50) and
-// [60, 110) push hub 17's 40 ns pulse in [0, 150) to 120, out of the window.
+// Seventeen hubs of 64 leaves each share connector 0. The hubs lie beyond
+// num_qubits, so the connector lists none of them, and only sixteen may
+// record its pulses in their blocks; the seventeenth has to look at the
+// connector's track itself: its pulses [0, 50) and [60, 110) push that hub's
+// 40 ns pulse in [0, 150) to 120, out of the window.
 TEST(DdPass, HubsLookAtNeighboursTheyDoNotRecord) {
   PassInput r;
   const Qubit z = 1 << 20;  // qubits beyond the leaves
+  const auto hub = [&](Qubit h) { return z + 1 + h; };
   for (Qubit h = 1; h <= 17; ++h) {
     for (Qubit k = 0; k < 64; ++k) {
       const Qubit leaf = 100 + 64 * h + k;
       r.gates.push_back({"g", {leaf}, 1.0, {}});
-      r.coupling.insert({h, leaf}), r.coupling.insert({leaf, h});
+      r.coupling.insert({hub(h), leaf}), r.coupling.insert({leaf, hub(h)});
     }
-    if (h < 17) r.gates.push_back({"g", {h}, 1.0, {}});
-    r.coupling.insert({h, 0}), r.coupling.insert({0, h});
+    if (h < 17) r.gates.push_back({"g", {hub(h)}, 1.0, {}});
+    r.coupling.insert({hub(h), 0}), r.coupling.insert({0, hub(h)});
   }
   r.gates.insert(r.gates.end(), {{"w", {z}, 200.0, {}}, {"c", {0, z}, 0.0, {}},  // connector idle [0, 200)
-                                 {"w", {z + 1}, 150.0, {}}, {"h", {17, z + 1}, 0.0, {}}});  // hub 17 idle [0, 150)
-  r.durations = {{17, 40.0}};
+                                 {"w", {z + 1}, 150.0, {}}, {"h", {hub(17), z + 1}, 0.0, {}}});  // idle [0, 150)
+  r.durations = {{hub(17), 40.0}};
   r.num_qubits = z;
   const Placed ref = run_both(r);
   EXPECT_EQ(ref.pulse_times, (std::vector<std::pair<double, double>>{{0, 50}, {60, 110}}));
@@ -529,10 +531,10 @@ TEST(DdPass, HubsRemakeRecordsWithoutPulsesLongPast) {
 
 TEST(DdPass, MatchesTheReferenceAroundStarModules) {
   // Seventeen or more hubs, each with its own leaves, all coupled to one
-  // connector and sometimes to one another. The connector, and hubs listed
-  // by many hubs, are watched by too many block searches: later hubs search
-  // their tracks directly, or keep the plain search. In some rounds the hubs
-  // lie beyond num_qubits, where no qubit lists them.
+  // connector and sometimes to one another. Hubs listed by many hubs, and
+  // the connector where the hubs lie beyond num_qubits (so that it lists
+  // none of them), are watched by too many block searches: later hubs search
+  // their tracks directly, or keep the plain search.
   std::mt19937_64 rng(65537);
   const std::vector<double> durations{0, 10, 35, 50, 100, 300, 1000, 7.7};
   const std::vector<double> pulse_choices{5, 10, 20, 35, 50, 12.9, -15, 0};
