@@ -6,13 +6,20 @@
 // taken in ascending node id. Every result is therefore fully determined.
 //
 // In a schedule built from non-negative durations the operations on a qubit
-// already start in id order, so one pass in id order pairs each operation
-// with its predecessor and writes the window straight into the qubit's run.
-// A qubit where a start goes backwards (after a negative or NaN duration)
-// has its operations gathered and stably sorted by start instead.
+// already start in id order, so each operation pairs with its predecessor in
+// id order. For a positive minimum, only the windows that the schedule noted
+// as possible can qualify: the search filters those and groups the hits by
+// qubit. Otherwise one pass in id order pairs the operations and writes each
+// window straight into its qubit's run. A qubit where a start goes backwards
+// (after a negative or NaN duration) has its operations gathered and stably
+// sorted by start instead.
 
 #include <algorithm>
+#include <cmath>
+#include <cstddef>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "quantum_dag.hpp"
 
@@ -98,6 +105,17 @@ struct ForwardScan {
   }
 };
 
+// The nodes among ids 0 .. count - 1 whose noted window qualifies (see
+// build_schedule), in id order.
+[[gnu::noinline]] std::vector<std::size_t> qualifying_nodes(const double* starts, const double* waits,
+                                                            std::size_t count, double min_gap) {
+  std::vector<std::size_t> ids;
+  for (std::size_t id = 0; id < count; ++id) {
+    if (starts[id] - std::fabs(waits[id]) >= min_gap) [[unlikely]] ids.push_back(id);
+  }
+  return ids;
+}
+
 }  // namespace
 
 IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
@@ -108,11 +126,46 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   const QubitSlot* const pool = nodes_.qubit_pool().data();
   const PoolIndex* const qubit_ends = nodes_.qubit_ends().data();
   const auto charged = nodes_.charged_durations();
+  const std::vector<QubitSlot> by_qubit = qubits_.slots_by_qubit();
+
+  // A positive (or NaN) minimum where every qubit's starts only grow: the
+  // windows noted by the schedule that qualify, in id order, which is time
+  // order on each qubit; then counted by qubit and laid out in runs.
+  if (nodes_.backward_count() == 0 && candidates_valid_ && !(min_gap_ns <= 0.0)) {
+    struct Found {
+      QubitSlot slot;
+      TimeSpan span;
+    };
+    std::vector<Found> found;
+    const WideCandidate* wide = wide_candidates_.begin();
+    const auto take_wide_before = [&](std::size_t id) {
+      for (; wide != wide_candidates_.end() && wide->id < id; ++wide) {
+        if (wide->span.end - wide->span.start >= min_gap_ns) found.push_back(Found{wide->slot, wide->span});
+      }
+    };
+    for (std::size_t id : qualifying_nodes(starts_.data(), waits_.data(), scheduled, min_gap_ns)) {
+      take_wide_before(id);
+      const std::size_t begin = id == 0 ? 0 : qubit_ends[id - 1];
+      const double wait = waits_[id];
+      found.push_back(Found{pool[begin + std::signbit(wait)], TimeSpan{std::fabs(wait), starts_[id]}});
+    }
+    take_wide_before(scheduled);
+    std::vector<std::size_t> next(slot_count, 0);  // counts, then where each run's next window goes
+    for (const Found& f : found) ++next[f.slot];
+    for (QubitSlot slot : by_qubit) {
+      const std::size_t size = std::exchange(next[slot], result.size_);
+      if (size == 0) continue;
+      result.runs_.push_back(IdleWindowList::Run{qubits_.qubit(slot), result.size_, size});
+      result.size_ += size;
+    }
+    result.buffer_.resize_for_overwrite(found.size());
+    for (const Found& f : found) result.buffer_[next[f.slot]++] = f.span;
+    return result;
+  }
 
   // A qubit's run has room for one window per operation on it, which is one
   // more than it can hold: the branch-free scan writes each candidate before
   // deciding whether to keep it. Runs are laid out in ascending qubit index.
-  const std::vector<QubitSlot> by_qubit = qubits_.slots_by_qubit();
   std::vector<std::size_t> run_begin(slot_count, 0);
   for (const QubitSlot* slot = pool; slot != pool + qubit_ends[scheduled - 1]; ++slot) ++run_begin[*slot];
   std::size_t room = 0;

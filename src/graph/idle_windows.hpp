@@ -12,9 +12,18 @@
 #include <vector>
 
 #include "plain_vector.hpp"
+#include "qubit_table.hpp"
 #include "types.hpp"
 
 namespace velunq {
+
+// A window that may close before a node of three or more qubits: from the end
+// of the qubit's previous operation to the node's start (see build_schedule).
+struct WideCandidate {
+  std::size_t id;
+  TimeSpan span;
+  QubitSlot slot;
+};
 
 class IdleWindowList {
  public:

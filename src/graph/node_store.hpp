@@ -165,6 +165,8 @@ class NodeStore {
   // How many operations have a negative or NaN duration (with none, every
   // qubit's timeline only moves forward).
   std::size_t backward_count() const noexcept { return backward_count_; }
+  // How many qubit entries belong to nodes of three or more qubits.
+  std::size_t wide_qubit_count() const noexcept { return wide_qubit_count_; }
 
   std::size_t qubit_pool_size() const noexcept { return qubits_.size(); }
   std::size_t param_pool_size() const noexcept { return params_.size(); }
@@ -185,6 +187,7 @@ class NodeStore {
       throw std::length_error("the graph's qubit or parameter pool is full");
     }
     const std::size_t n = size();
+    const std::size_t width = qubits_.size() - (n == 0 ? 0 : qubit_ends_[n - 1]);
     try {
       qubit_ends_.push_back(static_cast<Index>(qubits_.size()));
       param_ends_.push_back(static_cast<Index>(params_.size()));
@@ -193,6 +196,7 @@ class NodeStore {
       tags_.push_back(tag);
       boundary_count_ += kind_of(tag) != NodeKind::Operation;
       backward_count_ += kind_of(tag) == NodeKind::Operation && !(duration_ns >= 0.0);
+      wide_qubit_count_ += width >= 3 ? width : 0;
     } catch (...) {
       // Out of memory part-way: no column may keep a piece of the node.
       qubit_ends_.resize(n);
@@ -232,6 +236,7 @@ class NodeStore {
   std::size_t node_params_begin_ = 0;
   std::size_t boundary_count_ = 0;
   std::size_t backward_count_ = 0;
+  std::size_t wide_qubit_count_ = 0;
   // The parameter run that nodes tagged kSharesRun use.
   Index shared_begin_ = 0;
   Index shared_count_ = 0;

@@ -122,6 +122,12 @@ class QuantumDAG {
 
   NodeStore<QubitSlot> nodes_;
   PlainVector<double> starts_;  // scheduled start of ids 0 .. size() - 1
+  // The windows each node can close, as build_schedule noted them (see
+  // there); not valid after a build_schedule that failed or found too many
+  // wide nodes to note.
+  PlainVector<double> waits_;  // per node
+  PlainVector<WideCandidate> wide_candidates_;
+  bool candidates_valid_ = false;
   Interner<std::pair<Qubit, Qubit>> coupling_;
   QubitTable qubits_;
 };

@@ -154,5 +154,31 @@ TEST(Timing, MatchesTheReferenceOnLongForwardCircuits) {
   }
 }
 
+// Forward circuits with gates on three or more qubits (qubits listed twice
+// included), at shares on both sides of the point past which the schedule
+// stops noting their windows, and on two-qubit gates that list a qubit twice.
+TEST(Timing, MatchesTheReferenceWhereWideGatesAreCommon) {
+  std::mt19937_64 rng(4242);
+  const std::vector<double> durations{0, 5, 35, 300, 1000};
+  const std::vector<double> gaps{0.0, 1e-300, 5.0, 300.0, kInf, kNaN};
+  for (const std::size_t wide_every : {3, 6, 9, 12, 20, 40, 1000}) {
+    std::vector<Gate> gates(3000);
+    for (std::size_t i = 0; i < gates.size(); ++i) {
+      Gate& g = gates[i];
+      g.name = "g";
+      // The last gate is wide, so that the search's last hits can be its.
+      const std::size_t arity = i % wide_every == 0 || i + 1 == gates.size() ? 3 + rng() % 4 : 1 + rng() % 2;
+      for (std::size_t k = 0; k < arity; ++k) g.qubits.push_back(rng() % 7);
+      g.duration = pick(rng, durations);
+    }
+    QuantumDAG dag = dag_of(gates);
+    dag.build_schedule();
+    const auto schedule = reference_schedule(gates);
+    for (double gap : gaps)
+      ASSERT_EQ(dag.find_idle_windows(gap).to_vector(), reference_windows(gates, schedule, gap))
+          << "wide every " << wide_every << " min_gap " << gap;
+  }
+}
+
 }  // namespace
 }  // namespace velunq::test

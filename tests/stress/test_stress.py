@@ -227,6 +227,29 @@ def test_schedule_that_runs_out_of_room_keeps_the_last_one():
     assert said(child)[-2] == "MemoryError (0.0, 1.0) (1.0, 3.0) None"
 
 
+def test_schedule_that_runs_out_of_room_leaves_the_windows_of_the_last_one():
+    child = run_child(
+        """
+        from _velun_q import QuantumDAG
+        g = QuantumDAG()
+        for name, qubits, ns in (("a", [0], 1.0), ("b", [1], 5.0), ("c", [0, 1], 2.0), ("d", [0, 2], 2.0)):
+            g.add_gate(name, qubits, ns)
+        g.build_schedule()
+        windows = [g.find_idle_windows(gap) for gap in (0.0, 1.0, float("nan"))]
+        # Four million gates on no qubit: of the two columns of 32 MB that
+        # the schedule keeps per node, only the first fits.
+        for _ in range(4_000_000):
+            g.add_gate("none", [], 1.0)
+        [first] = within(48, g.build_schedule)
+        say(first, [g.find_idle_windows(gap) for gap in (0.0, 1.0, float("nan"))] == windows, windows[1])
+        g.build_schedule()
+        say(g.find_idle_windows(1.0) == windows[1], g.get_node_schedule(4_000_003))
+        """,
+    )
+    assert outcome(child) == "True (0.0, 1.0)"
+    assert said(child)[-2] == "MemoryError True [(0, 1.0, 5.0)]"
+
+
 def test_coupling_map_that_runs_out_of_room_keeps_the_last_one():
     child = run_child(
         """
