@@ -224,24 +224,31 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   }
 
   if (any_out_of_order) {
-    // Redo those qubits from their operations sorted stably by start.
-    std::vector<std::vector<TimeSpan>> ops(slot_count);
+    // Redo those qubits from their operations sorted stably by start. Each
+    // qubit's operations are gathered into its own run of the buffer, which
+    // has room for exactly that many, and turned into windows there: each
+    // window is written over an operation that has already been read.
+    for (QubitSlot q = 0; q < slot_count; ++q) {
+      if (out_of_order[q]) cursors[q].next = buffer + run_begin[q];
+    }
     const QubitSlot* slot = pool;
     for (std::size_t id = 0; id < scheduled; ++id) {
       const ScheduleEntry entry = schedule_of(id, charged);
       for (const QubitSlot* const last = pool + qubit_ends[id]; slot != last; ++slot) {
-        if (out_of_order[*slot]) ops[*slot].push_back(TimeSpan{entry.start_time, entry.end_time});
+        if (out_of_order[*slot]) *cursors[*slot].next++ = TimeSpan{entry.start_time, entry.end_time};
       }
     }
     for (QubitSlot q = 0; q < slot_count; ++q) {
       if (!out_of_order[q]) continue;
-      std::vector<TimeSpan>& list = ops[q];
-      std::stable_sort(list.begin(), list.end(), [](const TimeSpan& a, const TimeSpan& b) { return a.start < b.start; });
-      TimeSpan*& next = cursors[q].next;
-      next = buffer + run_begin[q];
-      for (std::size_t i = 1; i < list.size(); ++i) {
-        if (list[i].start - list[i - 1].end >= min_gap_ns) *next++ = TimeSpan{list[i - 1].end, list[i].start};
+      TimeSpan* const first = buffer + run_begin[q];
+      TimeSpan* const last = cursors[q].next;
+      std::stable_sort(first, last, [](const TimeSpan& a, const TimeSpan& b) { return a.start < b.start; });
+      TimeSpan* next = first;
+      for (const TimeSpan* op = first + 1; op < last; ++op) {
+        const TimeSpan window{op[-1].end, op->start};
+        if (window.end - window.start >= min_gap_ns) *next++ = window;
       }
+      cursors[q].next = next;
     }
   }
 
