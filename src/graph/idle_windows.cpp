@@ -140,7 +140,8 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
     const WideCandidate* wide = wide_candidates_.begin();
     const auto take_wide_before = [&](std::size_t id) {
       for (; wide != wide_candidates_.end() && wide->id < id; ++wide) {
-        if (wide->span.end - wide->span.start >= min_gap_ns) found.push_back(Found{wide->slot, wide->span});
+        const TimeSpan span{wide->previous_end, starts_[wide->id]};
+        if (span.end - span.start >= min_gap_ns) found.push_back(Found{wide->slot, span});
       }
     };
     for (std::size_t id : qualifying_nodes(starts_.data(), waits_.data(), scheduled, min_gap_ns)) {

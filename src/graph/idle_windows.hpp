@@ -17,11 +17,12 @@
 
 namespace velunq {
 
-// A window that may close before a node of three or more qubits: from the end
-// of the qubit's previous operation to the node's start (see build_schedule).
+// A window that may close before node `id` of three or more qubits on `slot`:
+// from the end of the qubit's previous operation to the node's start (see
+// build_schedule).
 struct WideCandidate {
   std::size_t id;
-  TimeSpan span;
+  double previous_end;
   QubitSlot slot;
 };
 

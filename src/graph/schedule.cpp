@@ -53,7 +53,7 @@ double waited(double first, double second) noexcept {
   }
   const double end = scheduled_times(start, duration).end_time;
   for (const QubitSlot* q = first; q != last; ++q) {
-    if (out) *out++ = WideCandidate{id, TimeSpan{free[*q], start}, *q};
+    if (out) *out++ = WideCandidate{id, free[*q], *q};
     free[*q] = end;
   }
   return start;
