@@ -124,6 +124,15 @@ TEST(Timing, MatchesTheReferenceOnRandomCircuits) {
   }
 }
 
+// The search on `gates`, scheduled, at each minimum in `gaps`, against the
+// reference.
+void expect_reference_windows(const std::vector<Gate>& gates, const std::vector<double>& gaps) {
+  QuantumDAG dag = dag_of(gates);
+  dag.build_schedule();
+  const auto schedule = reference_schedule(gates);
+  for (double gap : gaps)
+    ASSERT_EQ(dag.find_idle_windows(gap).to_vector(), reference_windows(gates, schedule, gap)) << "min_gap " << gap;
+}
 
 // Long circuits without negative or NaN durations, where each qubit's starts
 // only grow: the search's straight path, over many operations per qubit, in
@@ -145,12 +154,8 @@ TEST(Timing, MatchesTheReferenceOnLongForwardCircuits) {
       for (std::size_t i = 0; i < arity; ++i) g.qubits.push_back(rng() % width);
       g.duration = rng() % 200 ? pick(rng, durations) : kInf;
     }
-    QuantumDAG dag = dag_of(gates);
-    dag.build_schedule();
-    const auto schedule = reference_schedule(gates);
-    for (double gap : gaps)
-      ASSERT_EQ(dag.find_idle_windows(gap).to_vector(), reference_windows(gates, schedule, gap))
-          << "round " << round << " min_gap " << gap;
+    SCOPED_TRACE(round);
+    expect_reference_windows(gates, gaps);
   }
 }
 
@@ -171,12 +176,8 @@ TEST(Timing, MatchesTheReferenceWhereWideGatesAreCommon) {
       for (std::size_t k = 0; k < arity; ++k) g.qubits.push_back(rng() % 7);
       g.duration = pick(rng, durations);
     }
-    QuantumDAG dag = dag_of(gates);
-    dag.build_schedule();
-    const auto schedule = reference_schedule(gates);
-    for (double gap : gaps)
-      ASSERT_EQ(dag.find_idle_windows(gap).to_vector(), reference_windows(gates, schedule, gap))
-          << "wide every " << wide_every << " min_gap " << gap;
+    SCOPED_TRACE(wide_every);
+    expect_reference_windows(gates, gaps);
   }
 }
 
