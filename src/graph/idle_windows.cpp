@@ -105,15 +105,24 @@ struct ForwardScan {
   }
 };
 
-// The nodes among ids 0 .. count - 1 whose noted window qualifies (see
-// build_schedule), in id order.
-[[gnu::noinline]] std::vector<std::size_t> qualifying_nodes(const double* starts, const double* waits,
-                                                            std::size_t count, double min_gap) {
-  std::vector<std::size_t> ids;
-  for (std::size_t id = 0; id < count; ++id) {
-    if (starts[id] - std::fabs(waits[id]) >= min_gap) [[unlikely]] ids.push_back(id);
+// Calls `visit` with each id among 0 .. count - 1 whose noted window
+// qualifies (see build_schedule), in id order. Hits come too irregularly for
+// a branch to predict them: the filter writes every id into a small block and
+// moves past it only on a hit.
+template <class Visit>
+void for_each_qualifying(const double* starts, const double* waits, std::size_t count, double min_gap,
+                         Visit visit) {
+  constexpr std::size_t kBlock = 512;
+  std::size_t hits[kBlock];
+  for (std::size_t first = 0; first < count; first += kBlock) {
+    const std::size_t last = std::min(count, first + kBlock);
+    std::size_t found = 0;
+    for (std::size_t id = first; id < last; ++id) {
+      hits[found] = id;
+      found += starts[id] - std::fabs(waits[id]) >= min_gap;
+    }
+    for (std::size_t i = 0; i < found; ++i) visit(hits[i]);
   }
-  return ids;
 }
 
 }  // namespace
@@ -137,22 +146,25 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
       TimeSpan span;
     };
     std::vector<Found> found;
+    std::vector<std::size_t> next(slot_count, 0);  // counts, then where each run's next window goes
+    const auto keep = [&](QubitSlot slot, TimeSpan span) {
+      found.push_back(Found{slot, span});
+      ++next[slot];
+    };
     const WideCandidate* wide = wide_candidates_.begin();
     const auto take_wide_before = [&](std::size_t id) {
       for (; wide != wide_candidates_.end() && wide->id < id; ++wide) {
         const TimeSpan span{wide->previous_end, starts_[wide->id]};
-        if (span.end - span.start >= min_gap_ns) found.push_back(Found{wide->slot, span});
+        if (span.end - span.start >= min_gap_ns) keep(wide->slot, span);
       }
     };
-    for (std::size_t id : qualifying_nodes(starts_.data(), waits_.data(), scheduled, min_gap_ns)) {
+    for_each_qualifying(starts_.data(), waits_.data(), scheduled, min_gap_ns, [&](std::size_t id) {
       take_wide_before(id);
       const std::size_t begin = id == 0 ? 0 : qubit_ends[id - 1];
       const double wait = waits_[id];
-      found.push_back(Found{pool[begin + std::signbit(wait)], TimeSpan{std::fabs(wait), starts_[id]}});
-    }
+      keep(pool[begin + std::signbit(wait)], TimeSpan{std::fabs(wait), starts_[id]});
+    });
     take_wide_before(scheduled);
-    std::vector<std::size_t> next(slot_count, 0);  // counts, then where each run's next window goes
-    for (const Found& f : found) ++next[f.slot];
     for (QubitSlot slot : by_qubit) {
       const std::size_t size = std::exchange(next[slot], result.size_);
       if (size == 0) continue;
