@@ -422,19 +422,43 @@ class FloatCache {
   std::array<Entry, 256> entries_;
 };
 
+// The float made last, handed out again while the value repeats bit for bit.
+// Never a NaN, as above. Its object is borrowed: the caller keeps
+// every float it was given alive for as long as it uses this.
+class SharedFloat {
+ public:
+  PyObject* get(double value) {
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    if (object_ == nullptr || bits != bits_ || std::isnan(value)) {
+      object_ = from_f64(value).release();
+      bits_ = bits;
+      return object_;
+    }
+    return Py_NewRef(object_);
+  }
+
+ private:
+  PyObject* object_ = nullptr;
+  std::uint64_t bits_ = 0;
+};
+
 }  // namespace
 
 OwnedRef from_idle_windows(const IdleWindowList& windows) {
   OwnedRef list = result_object(PyList_New(static_cast<Py_ssize_t>(windows.size())));
-  FloatCache floats;
   Py_ssize_t i = 0;
   for (const IdleWindowList::Run& run : windows.runs()) {
     const OwnedRef qubit = from_u64(run.qubit);
+    // Equal neighbours share one float: a window of length 0 starts and ends
+    // at one time, and where the operation between two windows takes no time
+    // the later one starts where the earlier one ended. Other repeats are too
+    // far apart in the list to be worth a lookup.
+    SharedFloat last;
     for (const TimeSpan& window : windows.windows(run)) {
       OwnedRef tuple = result_object(PyTuple_New(3));
       PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(qubit.get()));
-      PyTuple_SET_ITEM(tuple.get(), 1, floats.get(window.start));
-      PyTuple_SET_ITEM(tuple.get(), 2, floats.get(window.end));
+      PyTuple_SET_ITEM(tuple.get(), 1, last.get(window.start));
+      PyTuple_SET_ITEM(tuple.get(), 2, last.get(window.end));
       // Numbers only: the collector can never find a cycle through it.
       PyObject_GC_UnTrack(tuple.get());
       PyList_SET_ITEM(list.get(), i++, tuple.release());

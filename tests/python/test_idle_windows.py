@@ -1,3 +1,5 @@
+import sys
+
 import pytest
 
 import _velun_q
@@ -62,3 +64,21 @@ def test_schedule_snapshot_decides(min_gap):
     if min_gap == 0.0:
         assert g.find_idle_windows(0.0) == before + [(0, 30.0, 30.0), (7, 1.0, 1.0)]
     assert _velun_q.QuantumDAG().find_idle_windows(min_gap) == []
+
+
+def test_floats_shared_between_neighbours_keep_one_reference_per_place():
+    # Zero-time gates make windows of length 0, each starting where the one
+    # before ended; each qubit's run makes its own floats.
+    g, _ = mirror(gates(([0], 5.0), ([0], 0.0), ([0], 0.0), ([0, 1], 3.0), ([1], 0.0), ([0, 1], 1.0)))
+    g.build_schedule()
+    windows = g.find_idle_windows(0.0)
+    assert windows == [(0, 5.0, 5.0), (0, 5.0, 5.0), (0, 5.0, 5.0), (0, 8.0, 8.0), (1, 8.0, 8.0), (1, 8.0, 8.0)]
+    floats = [x for w in windows for x in w[1:]]
+    objects = {id(x): x for x in floats}
+    places = {key: sum(id(x) == key for x in floats) for key in objects}
+    del floats
+    assert sorted(places.values()) == [2, 4, 6]  # one float per run of equal neighbours
+    # Beyond its places, each is held only here, as is a float with one place.
+    control = [float("1.5") + 0.0]
+    objects[0], places[0] = control[0], 1
+    assert len({sys.getrefcount(x) - places[key] for key, x in objects.items()}) == 1
