@@ -396,8 +396,8 @@ OwnedRef from_schedule_entry(const ScheduleEntry& entry) {
 namespace {
 
 // Recently made floats by value. Floats are immutable, so results that
-// repeat a value (durations, the end of one window and the start of the next)
-// can share one object instead of allocating each time. A NaN is never
+// repeat a value (durations, parameter values) can share one object instead
+// of allocating each time. A NaN is never
 // shared: containers compare items by identity first, so two results holding
 // one NaN object would compare equal where fresh NaNs do not.
 class FloatCache {
@@ -422,8 +422,8 @@ class FloatCache {
   std::array<Entry, 256> entries_;
 };
 
-// The float made last, handed out again while the value repeats bit for bit.
-// Never a NaN, as above. Its object is borrowed: the caller keeps
+// The float made last, handed out again while the value repeats bit for bit;
+// never a NaN, as above. It holds no reference of its own: the caller keeps
 // every float it was given alive for as long as it uses this.
 class SharedFloat {
  public:
