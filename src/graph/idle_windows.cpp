@@ -127,6 +127,48 @@ void for_each_qualifying(const double* starts, const double* waits, std::size_t 
 
 }  // namespace
 
+// The windows noted by the schedule that qualify, in id order, which is time
+// order on each qubit; then counted by qubit and laid out in runs.
+IdleWindowList QuantumDAG::noted_windows(double min_gap_ns, const std::vector<QubitSlot>& by_qubit) const {
+  IdleWindowList result;
+  const std::size_t scheduled = starts_.size();
+  const QubitSlot* const pool = nodes_.qubit_pool().data();
+  const PoolIndex* const qubit_ends = nodes_.qubit_ends().data();
+  struct Found {
+    QubitSlot slot;
+    TimeSpan span;
+  };
+  std::vector<Found> found;
+  std::vector<std::size_t> next(qubits_.size(), 0);  // counts, then where each run's next window goes
+  const auto keep = [&](QubitSlot slot, TimeSpan span) {
+    found.push_back(Found{slot, span});
+    ++next[slot];
+  };
+  const WideCandidate* wide = wide_candidates_.begin();
+  const auto take_wide_before = [&](std::size_t id) {
+    for (; wide != wide_candidates_.end() && wide->id < id; ++wide) {
+      const TimeSpan span{wide->previous_end, starts_[wide->id]};
+      if (span.end - span.start >= min_gap_ns) keep(wide->slot, span);
+    }
+  };
+  for_each_qualifying(starts_.data(), waits_.data(), scheduled, min_gap_ns, [&](std::size_t id) {
+    take_wide_before(id);
+    const std::size_t begin = id == 0 ? 0 : qubit_ends[id - 1];
+    const double wait = waits_[id];
+    keep(pool[begin + std::signbit(wait)], TimeSpan{std::fabs(wait), starts_[id]});
+  });
+  take_wide_before(scheduled);
+  for (QubitSlot slot : by_qubit) {
+    const std::size_t size = std::exchange(next[slot], result.size_);
+    if (size == 0) continue;
+    result.runs_.push_back(IdleWindowList::Run{qubits_.qubit(slot), result.size_, size});
+    result.size_ += size;
+  }
+  result.buffer_.resize_for_overwrite(found.size());
+  for (const Found& f : found) result.buffer_[next[f.slot]++] = f.span;
+  return result;
+}
+
 IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   IdleWindowList result;
   const std::size_t scheduled = starts_.size();
@@ -137,43 +179,9 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   const auto charged = nodes_.charged_durations();
   const std::vector<QubitSlot> by_qubit = qubits_.slots_by_qubit();
 
-  // A positive (or NaN) minimum where every qubit's starts only grow: the
-  // windows noted by the schedule that qualify, in id order, which is time
-  // order on each qubit; then counted by qubit and laid out in runs.
+  // A positive (or NaN) minimum where every qubit's starts only grow.
   if (nodes_.backward_count() == 0 && candidates_valid_ && !(min_gap_ns <= 0.0)) {
-    struct Found {
-      QubitSlot slot;
-      TimeSpan span;
-    };
-    std::vector<Found> found;
-    std::vector<std::size_t> next(slot_count, 0);  // counts, then where each run's next window goes
-    const auto keep = [&](QubitSlot slot, TimeSpan span) {
-      found.push_back(Found{slot, span});
-      ++next[slot];
-    };
-    const WideCandidate* wide = wide_candidates_.begin();
-    const auto take_wide_before = [&](std::size_t id) {
-      for (; wide != wide_candidates_.end() && wide->id < id; ++wide) {
-        const TimeSpan span{wide->previous_end, starts_[wide->id]};
-        if (span.end - span.start >= min_gap_ns) keep(wide->slot, span);
-      }
-    };
-    for_each_qualifying(starts_.data(), waits_.data(), scheduled, min_gap_ns, [&](std::size_t id) {
-      take_wide_before(id);
-      const std::size_t begin = id == 0 ? 0 : qubit_ends[id - 1];
-      const double wait = waits_[id];
-      keep(pool[begin + std::signbit(wait)], TimeSpan{std::fabs(wait), starts_[id]});
-    });
-    take_wide_before(scheduled);
-    for (QubitSlot slot : by_qubit) {
-      const std::size_t size = std::exchange(next[slot], result.size_);
-      if (size == 0) continue;
-      result.runs_.push_back(IdleWindowList::Run{qubits_.qubit(slot), result.size_, size});
-      result.size_ += size;
-    }
-    result.buffer_.resize_for_overwrite(found.size());
-    for (const Found& f : found) result.buffer_[next[f.slot]++] = f.span;
-    return result;
+    return noted_windows(min_gap_ns, by_qubit);
   }
 
   // A qubit's run has room for one window per operation on it, which is one

@@ -119,6 +119,9 @@ class QuantumDAG {
   ScheduleEntry schedule_of(std::size_t id, const NodeStore<QubitSlot>::ChargedDurations& charged) const noexcept {
     return scheduled_times(starts_[id], charged[id]);
   }
+  // find_idle_windows from the schedule's notes, where they tell every window
+  // (see there); qubit slots come in ascending qubit index.
+  IdleWindowList noted_windows(double min_gap_ns, const std::vector<QubitSlot>& by_qubit) const;
 
   NodeStore<QubitSlot> nodes_;
   PlainVector<double> starts_;  // scheduled start of ids 0 .. size() - 1
