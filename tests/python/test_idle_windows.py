@@ -82,3 +82,26 @@ def test_floats_shared_between_neighbours_keep_one_reference_per_place():
     control = [float("1.5") + 0.0]
     objects[0], places[0] = control[0], 1
     assert len({sys.getrefcount(x) - places[key] for key, x in objects.items()}) == 1
+
+
+def test_number_tuples_behave_as_ordinary_tuples():
+    # Window tuples and schedule pairs are made outside PyTuple_New: they must
+    # hash, compare, slice and die like tuples Python makes, and, holding only
+    # numbers, stay out of the cyclic collector.
+    import gc
+
+    g, _ = mirror(JOIN)
+    g.build_schedule()
+    made = g.find_idle_windows(0.0) + [g.get_node_schedule(2)]
+    plain = [tuple(list(t)) for t in made]
+    assert made == plain == [(0, 20.0, 50.0), (1, 50.0, 50.0), (50.0, 80.0)]
+    for t, p in zip(made, plain):
+        assert type(t) is tuple and len(t) == len(p)
+        assert hash(t) == hash(p) == hash(t)  # computed, then cached
+        assert t[::-1] == p[::-1] and t + () is t and repr(t) == repr(p)
+        assert not gc.is_tracked(t)
+    assert {made[0]: "a"}[(0, 20.0, 50.0)] == "a"
+    refs = [sys.getrefcount(t) for t in made]
+    del plain
+    gc.collect()
+    assert [sys.getrefcount(t) for t in made] == refs
