@@ -1,3 +1,4 @@
+import gc
 import sys
 
 import pytest
@@ -88,8 +89,6 @@ def test_number_tuples_behave_as_ordinary_tuples():
     # Window tuples and schedule pairs are made outside PyTuple_New: they must
     # hash, compare, slice and die like tuples Python makes, and, holding only
     # numbers, stay out of the cyclic collector.
-    import gc
-
     g, _ = mirror(JOIN)
     g.build_schedule()
     made = g.find_idle_windows(0.0) + [g.get_node_schedule(2)]
