@@ -12,7 +12,7 @@
 // qubit. Otherwise one pass in id order pairs the operations and writes each
 // window straight into its qubit's run. A qubit where a start goes backwards
 // (after a negative or NaN duration) has its operations gathered and stably
-// sorted by start instead.
+// sorted by start instead, by merging the runs in which its starts ascend.
 
 #include <algorithm>
 #include <cmath>
@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "plain_vector.hpp"
 #include "quantum_dag.hpp"
 
 namespace velunq {
@@ -123,6 +124,40 @@ void for_each_qualifying(const double* starts, const double* waits, std::size_t 
     }
     for (std::size_t i = 0; i < found; ++i) visit(hits[i]);
   }
+}
+
+// Sorts one qubit's operations stably by start (never NaN, so the order is
+// total). They come in id order as ascending runs, a new one each time the
+// qubit's time steps back, which is rare: neighbouring runs are merged in
+// pairs until one is left, n log r for r runs where a general sort pays
+// n log n. `scratch` and `bounds` are working space kept between calls.
+void sort_by_start(TimeSpan* first, TimeSpan* last, PlainVector<TimeSpan>& scratch, std::vector<std::size_t>& bounds) {
+  const auto by_start = [](const TimeSpan& a, const TimeSpan& b) { return a.start < b.start; };
+  const std::size_t size = static_cast<std::size_t>(last - first);
+  bounds.assign(1, 0);
+  for (std::size_t i = 1; i < size; ++i) {
+    if (first[i].start < first[i - 1].start) bounds.push_back(i);
+  }
+  bounds.push_back(size);
+  if (bounds.size() <= 2) return;
+  scratch.resize_for_overwrite(size);
+  TimeSpan* from = first;
+  TimeSpan* to = scratch.data();
+  while (bounds.size() > 2) {
+    // Run i is bounds[i] .. bounds[i + 1]; an odd one out is copied as it is.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i + 1 < bounds.size(); i += 2) {
+      const std::size_t begin = bounds[i];
+      const std::size_t middle = bounds[i + 1];
+      const std::size_t end = i + 2 < bounds.size() ? bounds[i + 2] : middle;
+      std::merge(from + begin, from + middle, from + middle, from + end, to + begin, by_start);  // stable
+      bounds[kept++] = begin;
+    }
+    bounds[kept++] = size;
+    bounds.resize(kept);
+    std::swap(from, to);
+  }
+  if (from != first) std::copy(from, from + size, first);
 }
 
 }  // namespace
@@ -259,11 +294,13 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
         if (out_of_order[*slot]) *cursors[*slot].next++ = TimeSpan{entry.start_time, entry.end_time};
       }
     }
+    PlainVector<TimeSpan> scratch;
+    std::vector<std::size_t> bounds;
     for (QubitSlot q = 0; q < slot_count; ++q) {
       if (!out_of_order[q]) continue;
       TimeSpan* const first = buffer + run_begin[q];
       TimeSpan* const last = cursors[q].next;
-      std::stable_sort(first, last, [](const TimeSpan& a, const TimeSpan& b) { return a.start < b.start; });
+      sort_by_start(first, last, scratch, bounds);
       TimeSpan* next = first;
       for (const TimeSpan* op = first + 1; op < last; ++op) {
         const TimeSpan window{op[-1].end, op->start};

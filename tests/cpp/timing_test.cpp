@@ -181,5 +181,27 @@ TEST(Timing, MatchesTheReferenceWhereWideGatesAreCommon) {
   }
 }
 
+// Long circuits where time steps back (negative, infinite and NaN
+// durations), from every other gate to one in hundreds, so that a qubit's
+// operations come in anything from a few ascending runs to thousands, with
+// starts repeated across runs (zero durations) to show the order is stable.
+TEST(Timing, MatchesTheReferenceWhereTimeStepsBack) {
+  std::mt19937_64 rng(9182);
+  const std::vector<double> durations{0, 0, 5, 35, 300};
+  const std::vector<double> odd{-20, -300, -kInf, kInf, kNaN};
+  const std::vector<double> gaps{-kInf, 0.0, 5.0, 300.0, kInf};
+  for (const std::size_t odd_every : {2, 5, 40, 700}) {
+    std::vector<Gate> gates(4000);
+    for (Gate& g : gates) {
+      g.name = "g";
+      const std::size_t arity = 1 + rng() % 2;
+      for (std::size_t k = 0; k < arity; ++k) g.qubits.push_back(rng() % 5);
+      g.duration = rng() % odd_every ? pick(rng, durations) : pick(rng, odd);
+    }
+    SCOPED_TRACE(odd_every);
+    expect_reference_windows(gates, gaps);
+  }
+}
+
 }  // namespace
 }  // namespace velunq::test
