@@ -128,9 +128,9 @@ void for_each_qualifying(const double* starts, const double* waits, std::size_t 
 
 // Sorts one qubit's operations stably by start (never NaN, so the order is
 // total). They come in id order as ascending runs, a new one each time the
-// qubit's time steps back, which is rare: neighbouring runs are merged in
-// pairs until one is left, n log r for r runs where a general sort pays
-// n log n. `scratch` and `bounds` are working space kept between calls.
+// qubit's time steps back: neighbouring runs are merged in pairs until one
+// is left, n log r for r runs where a general sort pays n log n. `scratch`
+// and `bounds` are working space kept between calls.
 void sort_by_start(TimeSpan* first, TimeSpan* last, PlainVector<TimeSpan>& scratch, std::vector<std::size_t>& bounds) {
   const auto by_start = [](const TimeSpan& a, const TimeSpan& b) { return a.start < b.start; };
   const std::size_t size = static_cast<std::size_t>(last - first);

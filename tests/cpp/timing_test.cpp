@@ -183,7 +183,7 @@ TEST(Timing, MatchesTheReferenceWhereWideGatesAreCommon) {
 
 // Long circuits where time steps back (negative, infinite and NaN
 // durations), from every other gate to one in hundreds, so that a qubit's
-// operations come in anything from a few ascending runs to thousands, with
+// operations come in anything from a few ascending runs to hundreds, with
 // starts repeated across runs (zero durations) to show the order is stable.
 TEST(Timing, MatchesTheReferenceWhereTimeStepsBack) {
   std::mt19937_64 rng(9182);
