@@ -471,10 +471,11 @@ def print_size_table(label, res):
         f = floor.get(stage)
         print(f"{stage:28} {fmt_s(m):>9} {fmt_s(p):>9} {fmt_x(ratio(p, m)):>9} {fmt_s(q):>9} "
               f"{fmt_x(ratio(q, m)):>8} {fmt_s(f):>9} {fmt_x(ratio(m, f)):>9}")
-    for stage in ("find_idle_windows", "find_idle_windows_many"):
+    for stage, label in (("find_idle_windows", "  1000 ns list, fresh floats"),
+                         ("find_idle_windows_many", "  0 ns list, fresh floats")):
         if stage + "_fresh" in floor:
             fresh = floor[stage + "_fresh"]
-            print(f"{'  ' + stage + ', fresh floats':28} {'':>9} {'':>9} {'':>9} {'':>9} {'':>8} "
+            print(f"{label:28} {'':>9} {'':>9} {'':>9} {'':>9} {'':>8} "
                   f"{fmt_s(fresh):>9} {fmt_x(ratio(mod.get(stage), fresh)):>9}")
     if "sched_plus_dd" in peer:
         print(f"{'qiskit schedule + DD only':28} {'':>9} {'':>9} {'':>9} {fmt_s(peer['sched_plus_dd']):>9} "
