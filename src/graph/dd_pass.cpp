@@ -87,7 +87,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
   const std::size_t scheduled = std::min<std::size_t>(node_total, starts_.size());
   result.nodes_.reserve(2 * scheduled, nodes_.qubit_pool_size(scheduled) + scheduled,
                         nodes_.param_pool_size(scheduled) + 3);
-  for (const std::string& name : nodes_.names().keys()) result.nodes_.intern_name(name);
+  result.nodes_.adopt_names(Interner<std::string>(nodes_.names()));
   const NameId dd_x = result.nodes_.intern_name("DD_X");
   const NameId dd_y = result.nodes_.intern_name("DD_Y");
   const NameId amp = result.nodes_.intern_name("amp");
@@ -184,9 +184,9 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
           result.nodes_.push_qubit(q);
           if (first_pulse == kNoPulse) {
             first_pulse = result.nodes_.size();
-            result.nodes_.push_param(amp, 0.15);
-            result.nodes_.push_param(sigma, 40.0);
-            result.nodes_.push_param(beta, 0.5);
+            result.nodes_.append_param(amp, 0.15);
+            result.nodes_.append_param(sigma, 40.0);
+            result.nodes_.append_param(beta, 0.5);
             result.nodes_.end_node(pulse, d);
           } else {
             result.nodes_.end_node_sharing_params(pulse, d, first_pulse);  // the same three values
@@ -219,7 +219,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
                                                     : nodes_.name_id(id);
     result.nodes_.begin_node();
     for (QubitSlot q : slots) result.nodes_.push_qubit(q);
-    for (const StoredParam& param : nodes_.params(id)) result.nodes_.push_param(param.name, param.value);
+    for (const StoredParam& param : nodes_.params(id)) result.nodes_.append_param(param.name, param.value);
     result.nodes_.end_node(name, nodes_.duration(id));
 
     for (QubitSlot p : slots) busy_until[p] = end;

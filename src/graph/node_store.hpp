@@ -18,8 +18,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "fault.hpp"
 #include "interner.hpp"
 #include "plain_vector.hpp"
 
@@ -69,11 +71,16 @@ class NodeStore {
     return qubits <= kMaxPoolSize - qubits_.size() && params <= kMaxPoolSize - params_.size();
   }
 
-  NameId intern_name(std::string_view name) {
-    const NameId id = names_.intern(name);
-    if (id >= param_seen_.size()) param_seen_.resize(names_.size());
-    return id;
+  NameId intern_name(std::string_view name) { return names_.intern(name); }
+  // Takes `names` under their numbers, for a store that has none yet: with
+  // many names, interning them one by one costs a cache miss each.
+  void adopt_names(Interner<std::string>&& names) {
+    if (!names_.empty()) throw InternalFault("names adopted by a store that has names");
+    names_ = std::move(names);
   }
+  // Gives the names away, leaving none (for a store about to be dropped).
+  Interner<std::string> release_names() noexcept { return std::move(names_); }
+
   const std::string& name(NameId id) const noexcept { return names_.key(id); }
   const Interner<std::string>& names() const noexcept { return names_; }
 
@@ -85,8 +92,11 @@ class NodeStore {
   void push_qubit(QubitRef qubit) { qubits_.push_back(qubit); }
 
   // Adds a parameter (named by `intern_name` of this store) to the node being
-  // built; a name given twice keeps its first place and its last value.
+  // built; a name given twice keeps its first place and its last value. The
+  // record of names seen grows only here, so that a store whose nodes are
+  // copied with `append_param` pays nothing per name for it.
   void push_param(NameId name, double value) {
+    if (name >= param_seen_.size()) [[unlikely]] param_seen_.resize(names_.size());
     Seen& seen = param_seen_[name];
     if (seen.serial == node_serial_) {
       params_[seen.position].value = value;
@@ -95,6 +105,11 @@ class NodeStore {
     seen = Seen{node_serial_, params_.size()};
     params_.push_back(StoredParam{name, value});
   }
+
+  // Adds a parameter that the node being built does not have yet, as when
+  // copying a node of a store (a node's names are distinct there). Its name
+  // need not have passed through `intern_name` of this store.
+  void append_param(NameId name, double value) { params_.push_back(StoredParam{name, value}); }
 
   void end_node(NameId name, double duration_ns, NodeKind kind = NodeKind::Operation) {
     end_node(name, duration_ns, static_cast<std::uint8_t>(kind));
@@ -121,10 +136,11 @@ class NodeStore {
     end_node(name, duration_ns, static_cast<std::uint8_t>(NodeKind::Operation) | kSharesRun);
   }
 
-  // Drops what the node being built has pushed so far (after a failure).
+  // Drops what the node being built has pushed so far (after a failure); the
+  // whole nodes keep theirs, whether a node was begun or not.
   void abandon_node() noexcept {
     qubits_.resize(qubit_ends_.empty() ? 0 : qubit_ends_.back());
-    params_.resize(node_params_begin_);
+    params_.resize(param_ends_.empty() ? 0 : param_ends_.back());
   }
 
   double duration(std::size_t i) const noexcept { return durations_[i]; }

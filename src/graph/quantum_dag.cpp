@@ -1,5 +1,6 @@
 #include "quantum_dag.hpp"
 
+#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -48,7 +49,8 @@ NodeId QuantumDAG::add_gate(std::string_view name, std::span<const Qubit> qubits
   const NameId name_id = nodes_.intern_name(name);
   const std::size_t known_qubits = qubits_.size();
   try {
-    // Intern everything first, so that a failed allocation leaves no half node.
+    // Intern everything and make room first. Should an allocation still
+    // fail once the node is begun, the store drops what it pushed.
     std::vector<QubitSlot> slots;
     slots.reserve(qubits.size());
     for (Qubit qubit : qubits) slots.push_back(qubits_.intern(qubit));
@@ -63,13 +65,14 @@ NodeId QuantumDAG::add_gate(std::string_view name, std::span<const Qubit> qubits
     nodes_.end_node(name_id, duration_ns);
   } catch (...) {
     // No node uses them: every graph-wide array would still grow by them.
+    nodes_.abandon_node();
     qubits_.forget_from(known_qubits);
     throw;
   }
   return id;
 }
 
-void QuantumDAG::build_from_ir(const InstructionList& instructions, ProgressSink& progress) {
+void QuantumDAG::build_from_ir(InstructionList instructions, ProgressSink& progress) {
   progress.line("\U0001F980 [Core] Received " + std::to_string(instructions.size()) +
                 " instructions from Python.\n");
 
@@ -77,8 +80,14 @@ void QuantumDAG::build_from_ir(const InstructionList& instructions, ProgressSink
   if (!nodes_.pools_can_take(source.qubit_pool_size(), source.param_pool_size())) {
     throw std::length_error("the graph's qubit or parameter pool cannot take the instructions");
   }
+  // A graph with no names yet takes the list's under the same numbers.
   std::vector<NameId> name_of(source.names().size());
-  for (NameId i = 0; i < name_of.size(); ++i) name_of[i] = nodes_.intern_name(source.name(i));
+  if (nodes_.names().empty()) {
+    nodes_.adopt_names(instructions.release_names());
+    std::iota(name_of.begin(), name_of.end(), NameId{0});
+  } else {
+    for (NameId i = 0; i < name_of.size(); ++i) name_of[i] = nodes_.intern_name(source.name(i));
+  }
 
   // Number every qubit and make room first: adding the nodes then cannot
   // fail, so a call that runs out of memory adds none of them, and forgets
@@ -99,7 +108,7 @@ void QuantumDAG::build_from_ir(const InstructionList& instructions, ProgressSink
   for (std::size_t i = 0; i < source.size(); ++i) {
     nodes_.begin_node();
     for (std::size_t k = source.qubits(i).size(); k > 0; --k) nodes_.push_qubit(*slot++);
-    for (const StoredParam& param : source.params(i)) nodes_.push_param(name_of[param.name], param.value);
+    for (const StoredParam& param : source.params(i)) nodes_.append_param(name_of[param.name], param.value);
     nodes_.end_node(name_of[source.name_id(i)], source.duration(i));
   }
 

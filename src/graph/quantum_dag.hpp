@@ -75,7 +75,7 @@ class QuantumDAG {
   DagNode node(NodeId id) const noexcept { return DagNode(*this, id); }
 
   // Appends one node per instruction, in list order, between two progress lines.
-  void build_from_ir(const InstructionList& instructions, ProgressSink& progress);
+  void build_from_ir(InstructionList instructions, ProgressSink& progress);
 
   // --- coupling map --------------------------------------------------------
   // Records the coupling of each pair, in both directions. If memory runs

@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "binding.hpp"
 #include "convert.hpp"
@@ -217,9 +218,9 @@ PyObject* build_from_ir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&] {
     const auto bound = bind<1>(kBuildFromIr, args, nargs, kwnames);
     return with_graph<Access::Exclusive>(self, [&](QuantumDAG& dag) {
-      const InstructionList instructions = convert_argument("instructions", bound[0], to_instructions);
+      InstructionList instructions = convert_argument("instructions", bound[0], to_instructions);
       MethodProgress progress;
-      dag.build_from_ir(instructions, progress);
+      dag.build_from_ir(std::move(instructions), progress);
       return none();
     });
   });

@@ -1,4 +1,5 @@
 // Gate insertion, node views, the coupling map, instruction import and the Interner.
+#include <random>
 #include <set>
 
 #include "support.hpp"
@@ -99,6 +100,33 @@ TEST(Graph, BuildFromIrAppendsWithConsecutiveIdsAndTwoProgressLines) {
   EXPECT_EQ(exported(copy), exported(dag));
 }
 
+TEST(Graph, NamesTakenOverFromAnImportServeLaterGatesAndPasses) {
+  // A fresh graph takes the import's names as they are numbered there; later
+  // gates, imports and the DD result must still find them and tell a name
+  // given twice in one gate.
+  Lines out;
+  QuantumDAG dag;
+  dag.build_from_ir(instructions({{"u", {0}, 1000.0, {{"a", 1}, {"b", 2}}}, {"b", {1}, 1.0, {}}}), out);
+  add(dag, {"v", {0, 1}, 2.0, {{"b", 3}, {"c", 4}, {"b", 5}}});
+  add(dag, {"u", {0}, 1.0, {{"a", 6}, {"a", 7}}});
+  dag.build_from_ir(instructions({{"c", {0}, 1.0, {{"u", 8}, {"a", 9}}}, {"w", {0}, 1.0, {{"w", 0}}}}), out);
+  const std::vector<Gate> gates{{"u", {0}, 1000.0, {{"a", 1}, {"b", 2}}}, {"b", {1}, 1.0, {}},
+                                {"v", {0, 1}, 2.0, {{"b", 5}, {"c", 4}}},   {"u", {0}, 1.0, {{"a", 7}}},
+                                {"c", {0}, 1.0, {{"u", 8}, {"a", 9}}},   {"w", {0}, 1.0, {{"w", 0}}}};
+  EXPECT_EQ(exported(dag), gates);
+
+  dag.build_schedule();
+  QuantumDAG result = dag.apply_dd_pass("XY", {}, 0, out);
+  add(result, {"amp", {0}, 1.0, {{"amp", 1}, {"w", 2}, {"amp", 3}, {"new", 4}}});
+  const std::vector<Gate> after = exported(result);
+  ASSERT_EQ(after.size(), gates.size() + 3);  // one pulse pair on qubit 1, before node 2
+  EXPECT_EQ(after[2], pulse("DD_X", 1, 50.0));
+  EXPECT_EQ(after[4], gates[2]);
+  EXPECT_EQ(after.back(), (Gate{"amp", {0}, 1.0, {{"amp", 3}, {"w", 2}, {"new", 4}}}));
+  EXPECT_EQ(exported(dag), gates);  // the receiver keeps its names
+  EXPECT_FALSE(dag.store().names().find(std::string_view("new")).has_value());
+}
+
 TEST(Interner, NumbersKeysInFirstAppearanceOrderThroughGrowthAndCopies) {
   Interner<std::uint64_t> numbers;
   const auto key = [](std::uint64_t i) { return i * 0x9e3779b97f4a7c15ULL; };
@@ -144,6 +172,47 @@ TEST(Interner, ForgettingTheNewestKeysLeavesTheOthersFindable) {
     for (std::uint64_t i = 6000; i-- > keep;) ASSERT_EQ(pairs.intern(key(i)), keep + 5999 - i);
     for (std::uint64_t i = keep; i < 6000; ++i) ASSERT_EQ(pairs.find(key(i)), std::optional<std::uint32_t>(keep + 5999 - i));
     pairs = Interner<std::pair<std::uint64_t, std::uint64_t>>();
+  }
+}
+
+TEST(Interner, ForgettingKeepsEveryProbePathAcrossManyGrowths) {
+  // A growth moves the keys in table order, so a newer key may come to sit
+  // on an older one's probe path; forgetting it must not cut that path.
+  // Filled to the brink of the next growth, the table has long runs.
+  for (std::uint64_t trial = 0; trial < 24; ++trial) {
+    Interner<std::uint64_t> numbers;
+    const std::size_t keep = 500 + trial * 300;
+    for (std::uint64_t i = 0; i < 8192; ++i) numbers.intern(i * 7919 + trial);
+    numbers.forget_from(keep);
+    for (std::uint64_t i = 0; i < 8192; ++i) {
+      ASSERT_EQ(numbers.find(i * 7919 + trial), i < keep ? std::optional<std::uint32_t>(i) : std::nullopt) << trial;
+    }
+  }
+
+  // Random names, forgotten back to random points between growths and
+  // numbered again: every kept key stays findable under its number, every
+  // forgotten one is gone, and a copy made on the way agrees.
+  std::mt19937_64 rng(20261210);
+  Interner<std::string> names;
+  std::vector<std::string> kept;
+  for (int round = 0; round < 40; ++round) {
+    const std::size_t grow = 1 + rng() % 3000;
+    for (std::size_t i = 0; i < grow; ++i) {
+      std::string name = "n" + std::to_string(rng() % 20000);
+      if (names.find(std::string_view(name))) continue;
+      ASSERT_EQ(names.intern(std::string_view(name)), kept.size());
+      kept.push_back(std::move(name));
+    }
+    const std::size_t keep = rng() % (kept.size() + 1);
+    const std::vector<std::string> gone(kept.begin() + static_cast<std::ptrdiff_t>(keep), kept.end());
+    names.forget_from(keep);
+    kept.resize(keep);
+    const Interner<std::string> copy = names;
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      ASSERT_EQ(names.find(std::string_view(kept[i])), std::optional<std::uint32_t>(i)) << round;
+      ASSERT_EQ(copy.find(std::string_view(kept[i])), std::optional<std::uint32_t>(i)) << round;
+    }
+    for (const std::string& name : gone) ASSERT_FALSE(names.find(std::string_view(name)).has_value()) << round;
   }
 }
 
