@@ -1,8 +1,9 @@
 // Seeded hashing for the core's hash tables.
 //
-// Every table draws its own seed when it is created, so that neither the
-// layout of a table nor its cost can be steered by chosen inputs (qubit
-// indices and names come from users). No result depends on a table's layout.
+// Every table draws its own seed when it is created (a copy keeps its
+// source's, which is no less hidden), so that neither the layout of a table
+// nor its cost can be steered by chosen inputs (qubit indices and names come
+// from users). No result depends on a table's layout.
 #pragma once
 
 #include <cstdint>
