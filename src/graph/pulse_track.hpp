@@ -20,6 +20,13 @@ struct Pulse {
 // Whether [t, t + d) overlaps pulse p.
 inline bool overlaps(const Pulse& p, double t, double d) noexcept { return t + d > p.start && p.end > t; }
 
+// Whether any stretch can overlap a pulse from `start` to `end`. None can
+// when it ends at -infinity or starts at +infinity (as a pulse placed at an
+// infinite time does), or has a NaN bound: such a pulse needs no record.
+inline bool can_be_overlapped(double start, double end) noexcept {
+  return end > -std::numeric_limits<double>::infinity() && start < std::numeric_limits<double>::infinity();
+}
+
 // Which of a track's runs holds the first pulse, in placement order, that
 // [t, x) overlaps, without looking at every run: a track where time has
 // stepped back many times has many runs, and each would cost a bisection.
