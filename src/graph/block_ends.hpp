@@ -143,10 +143,10 @@ class BlockEnds {
 
   // add and clear stay out of line, as DenseClearance's calls do.
 
-  // Notes the pulse [start, end) on `slot`. The track keeps no pulse with a
-  // NaN time, so neither is it noted.
+  // Notes the pulse [start, end) on `slot`. The track keeps no pulse that
+  // nothing can overlap, so neither is it noted.
   [[gnu::noinline]] void add(QubitSlot slot, double start, double end) noexcept {
-    if (std::isnan(start) || std::isnan(end)) return;
+    if (!can_be_overlapped(start, end)) return;
     for (std::size_t i = watched_begin_[slot]; i < watched_begin_[slot + 1]; ++i) {
       std::size_t bits = kBlockBits;
       for (Level& level : levels_) {

@@ -191,7 +191,7 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
           } else {
             result.nodes_.end_node_sharing_params(pulse, d, first_pulse);  // the same three values
           }
-          if (tracked[q] && (scanned_for_length[q] || t + d > t) && can_be_overlapped(t, t + d)) {
+          if (tracked[q] && (scanned_for_length[q] || t + d > t)) {
             PulseTrack& track = tracks[q];
             track.add(t, t + d);
             if (dense) [[unlikely]] dense->add(q, t, t + d);

@@ -103,7 +103,11 @@ class DenseClearance {
 
   // Both stay out of line: the pass's main loop, where the calls sit, runs
   // faster on sparse devices without them inlined.
-  [[gnu::noinline]] void add(QubitSlot slot, double start, double end) { buckets_.add(rank_[slot], start, end); }
+  // A pulse that nothing can overlap is left out, as the tracks leave it out:
+  // one at an infinite time would mark its qubit as possible everywhere.
+  [[gnu::noinline]] void add(QubitSlot slot, double start, double end) {
+    if (can_be_overlapped(start, end)) buckets_.add(rank_[slot], start, end);
+  }
 
   // Where t got to, and whether that is the end: the buckets cannot answer
   // for every stretch, and then the literal scan goes on from there.

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <utility>
@@ -134,8 +133,8 @@ class RunIndex {
 // The pulses placed on one qubit in one call of the pass, in placement order, kept as
 // consecutive runs in which starts and ends both ascend, so that a run is
 // searched by bisection. A pulse that starts or ends before the last one
-// opens a new run. A pulse with a NaN bound is not kept at all: it overlaps
-// nothing. While time only moves forward a track is one run.
+// opens a new run. A pulse that nothing can overlap (see can_be_overlapped)
+// is not kept at all. While time only moves forward a track is one run.
 class PulseTrack {
  public:
   bool empty() const noexcept { return pulses_.empty(); }
@@ -175,7 +174,7 @@ class PulseTrack {
   }
 
   void add(double start, double end) {
-    if (std::isnan(start) || std::isnan(end)) return;
+    if (!can_be_overlapped(start, end)) return;
     const bool fits = !pulses_.empty() && pulses_.back().start <= start && last_end_ <= end;
     if (!fits) open_run();
     pulses_.push_back(Pulse{start, end});
