@@ -15,14 +15,21 @@
 // sorted by start instead, by merging the runs in which its starts ascend.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
 
 #include "plain_vector.hpp"
 #include "quantum_dag.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace velunq {
 namespace {
@@ -106,23 +113,59 @@ struct ForwardScan {
   }
 };
 
-// Calls `visit` with each id among 0 .. count - 1 whose noted window
-// qualifies (see build_schedule), in id order. Hits come too irregularly for
-// a branch to predict them: the filter writes every id into a small block and
-// moves past it only on a hit.
+#if defined(__SSE2__)
+// For each mask of four bits, the positions of its set bits packed into
+// 16-bit lanes from the lowest up (the lanes past them are 0).
+constexpr std::array<std::uint64_t, 16> kPackedHits = [] {
+  std::array<std::uint64_t, 16> table{};
+  for (unsigned mask = 0; mask < 16; ++mask) {
+    unsigned lane = 0;
+    for (unsigned bit = 0; bit < 4; ++bit) {
+      if (mask >> bit & 1) table[mask] |= std::uint64_t{bit} << (16 * lane++);
+    }
+  }
+  return table;
+}();
+// The number of set bits in each mask of four, four bits a mask.
+constexpr std::uint64_t kHitCounts = 0x4332322132212110;
+#endif
+
+// Calls `visit(first, offsets, n)` with the ids first + offsets[0 .. n - 1],
+// n > 0, for the ids among 0 .. count - 1 whose noted window qualifies (see
+// build_schedule): a block of ids at a time, in id order. Hits come too
+// irregularly for a branch to predict them, so the filter writes each
+// candidate into the block and moves past it only on a hit; with SSE2, four
+// ids at a time, written as one packed group whatever their share of hits.
+// Both forms compute the same differences and comparisons.
 template <class Visit>
 void for_each_qualifying(const double* starts, const double* waits, std::size_t count, double min_gap,
                          Visit visit) {
   constexpr std::size_t kBlock = 512;
-  std::size_t hits[kBlock];
+  std::uint16_t offsets[kBlock];
   for (std::size_t first = 0; first < count; first += kBlock) {
     const std::size_t last = std::min(count, first + kBlock);
     std::size_t found = 0;
-    for (std::size_t id = first; id < last; ++id) {
-      hits[found] = id;
+    std::size_t id = first;
+#if defined(__SSE2__)
+    // A group writes four lanes at `found`, which is at most its own offset.
+    const __m128d gap = _mm_set1_pd(min_gap);
+    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+    for (; id + 4 <= last; id += 4) {
+      const __m128d low = _mm_sub_pd(_mm_loadu_pd(starts + id), _mm_and_pd(_mm_loadu_pd(waits + id), magnitude));
+      const __m128d high =
+          _mm_sub_pd(_mm_loadu_pd(starts + id + 2), _mm_and_pd(_mm_loadu_pd(waits + id + 2), magnitude));
+      const unsigned mask = static_cast<unsigned>(_mm_movemask_pd(_mm_cmpge_pd(low, gap)) |
+                                                  _mm_movemask_pd(_mm_cmpge_pd(high, gap)) << 2);
+      const std::uint64_t lanes = kPackedHits[mask] + (id - first) * std::uint64_t{0x0001000100010001};
+      std::memcpy(offsets + found, &lanes, sizeof lanes);  // little-endian: lane 0 first
+      found += kHitCounts >> (4 * mask) & 15;
+    }
+#endif
+    for (; id < last; ++id) {
+      offsets[found] = static_cast<std::uint16_t>(id - first);
       found += starts[id] - std::fabs(waits[id]) >= min_gap;
     }
-    for (std::size_t i = 0; i < found; ++i) visit(hits[i]);
+    if (found != 0) visit(first, offsets, found);
   }
 }
 
@@ -173,25 +216,49 @@ IdleWindowList QuantumDAG::noted_windows(double min_gap_ns, const std::vector<Qu
     QubitSlot slot;
     TimeSpan span;
   };
-  std::vector<Found> found;
+  PlainVector<Found> found;
   std::vector<std::size_t> next(qubits_.size(), 0);  // counts, then where each run's next window goes
-  const auto keep = [&](QubitSlot slot, TimeSpan span) {
-    found.push_back(Found{slot, span});
-    ++next[slot];
+  const double* const starts = starts_.data();
+  const double* const waits = waits_.data();
+  // The window noted for node `id` (one that qualifies), and its qubit.
+  const auto noted_slot = [waits, pool, qubit_ends](std::size_t id) {
+    return pool[(id == 0 ? 0 : qubit_ends[id - 1]) + std::signbit(waits[id])];
+  };
+  const auto noted_span = [starts, waits](std::size_t id) { return TimeSpan{std::fabs(waits[id]), starts[id]}; };
+  const auto keep = [&](const Found& hit) {
+    found.push_back(hit);
+    ++next[hit.slot];
   };
   const WideCandidate* wide = wide_candidates_.begin();
+  const WideCandidate* const wide_end = wide_candidates_.end();
   const auto take_wide_before = [&](std::size_t id) {
-    for (; wide != wide_candidates_.end() && wide->id < id; ++wide) {
-      const TimeSpan span{wide->previous_end, starts_[wide->id]};
-      if (span.end - span.start >= min_gap_ns) keep(wide->slot, span);
+    for (; wide != wide_end && wide->id < id; ++wide) {
+      const TimeSpan span{wide->previous_end, starts[wide->id]};
+      if (span.end - span.start >= min_gap_ns) keep(Found{wide->slot, span});
     }
   };
-  for_each_qualifying(starts_.data(), waits_.data(), scheduled, min_gap_ns, [&](std::size_t id) {
-    take_wide_before(id);
-    const std::size_t begin = id == 0 ? 0 : qubit_ends[id - 1];
-    const double wait = waits_[id];
-    keep(pool[begin + std::signbit(wait)], TimeSpan{std::fabs(wait), starts_[id]});
-  });
+  const auto visit = [&](std::size_t first, const std::uint16_t* offsets, std::size_t n) {
+    if (wide != wide_end && wide->id < first + offsets[n - 1]) [[unlikely]] {
+      // Candidates of wide nodes fall among these hits: in id order, one by one.
+      for (std::size_t i = 0; i < n; ++i) {
+        take_wide_before(first + offsets[i]);
+        keep(Found{noted_slot(first + offsets[i]), noted_span(first + offsets[i])});
+      }
+      return;
+    }
+    // Through locals, which the stores below cannot be taken to change.
+    Found* const out = found.append_for_overwrite(n);
+    std::size_t* const counts = next.data();
+    for (std::size_t i = 0; i < n; ++i) {
+      // Field by field: a whole Found built first would go through memory.
+      const std::size_t id = first + offsets[i];
+      const QubitSlot slot = noted_slot(id);
+      out[i].slot = slot;
+      out[i].span = noted_span(id);
+      ++counts[slot];
+    }
+  };
+  for_each_qualifying(starts, waits, scheduled, min_gap_ns, visit);
   take_wide_before(scheduled);
   for (QubitSlot slot : by_qubit) {
     const std::size_t size = std::exchange(next[slot], result.size_);

@@ -83,6 +83,13 @@ class PlainVector {
     }
     size_ = n;
   }
+  // Adds `count` entries, unspecified until written, and returns the first.
+  T* append_for_overwrite(std::size_t count) {
+    if (count > capacity_ - size_) grow_by(count);
+    T* const first = data_ + size_;
+    size_ += count;
+    return first;
+  }
   // Shrinking keeps the storage; growing fills with T{}.
   void resize(std::size_t n) {
     if (n > size_) {

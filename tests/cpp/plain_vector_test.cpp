@@ -32,6 +32,14 @@ TEST(PlainVector, KeepsEveryValueThroughGrowthCopiesAndSelfAppends) {
   expected.push_back(expected[3]);
   EXPECT_EQ(values.back(), 3);
 
+  // A block appended to be written in place, past the capacity: the values
+  // before it stay.
+  const std::size_t block = values.capacity() - values.size() + 5;
+  int* const tail = values.append_for_overwrite(block);
+  EXPECT_EQ(tail, values.data() + expected.size());
+  for (std::size_t i = 0; i < block; ++i) tail[i] = static_cast<int>(i), expected.push_back(static_cast<int>(i));
+  EXPECT_EQ(std::vector<int>(values.begin(), values.end()), expected);
+
   PlainVector<int> copy = values;
   values.resize(2);
   values.push_back(7);
