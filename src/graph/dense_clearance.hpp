@@ -50,7 +50,9 @@ class DenseClearance {
     // the time up to the latest start of a node on coupled qubits: every
     // pulse placed, and every search, ends by its node's start, and only
     // pulses and searches of coupled qubits meet the buckets. Uncoupled
-    // qubits may run far ahead without making the buckets coarse.
+    // qubits may run far ahead without making the buckets coarse. Where
+    // negative durations send such nodes before 0, the buckets reach back to
+    // the earliest of their starts and ends, where windows can begin.
     const auto coupled = [&](QubitSlot slot) {
       return !neighbours.of(slot).empty() || !neighbours.scanners_of(slot).empty();
     };
@@ -62,24 +64,31 @@ class DenseClearance {
     if (!lengths.empty()) std::nth_element(lengths.begin(), median, lengths.end());
     const double width = lengths.empty() ? kDefaultPulseNs : *median + kPulseSpacingNs;
     double latest = 0.0;
+    double earliest = 0.0;
+    const auto charged = nodes.charged_durations();
     for (std::size_t id = 0; id < starts.size(); ++id) {
       const double start = starts[id];
-      if (!(start > latest) || !std::isfinite(start)) continue;
+      const double end = scheduled_times(start, charged[id]).end_time;
+      const bool later = start > latest && std::isfinite(start);
+      const bool earlier = std::min(start, end) < earliest && std::isfinite(std::min(start, end));
+      if (!later && !earlier) continue;
       const std::span<const QubitSlot> slots = nodes.qubits(id);
-      if (std::any_of(slots.begin(), slots.end(), coupled)) latest = start;
+      if (!std::any_of(slots.begin(), slots.end(), coupled)) continue;
+      if (later) latest = start;
+      if (earlier) earliest = std::min(start, end);
     }
-    return std::make_unique<DenseClearance>(table, neighbours, width, latest, kBucketWords + nodes.size());
+    return std::make_unique<DenseClearance>(table, neighbours, width, earliest, latest, kBucketWords + nodes.size());
   }
 
   // Only slots with neighbours get a row of bits, so that the rows take at
   // most a few bytes per neighbour entry (see where_it_pays), not the square
   // of the qubits.
-  DenseClearance(const QubitTable& table, const NeighbourIndex& neighbours, double width, double span,
-                 std::size_t max_words)
+  DenseClearance(const QubitTable& table, const NeighbourIndex& neighbours, double width, double earliest,
+                 double latest, std::size_t max_words)
       : rank_(table.size()),
         slot_of_rank_(table.slots_by_qubit()),
         row_(table.size(), kNoRow),
-        buckets_(table.size(), width, span, max_words) {
+        buckets_(table.size(), width, earliest, latest, max_words) {
     for (std::size_t r = 0; r < slot_of_rank_.size(); ++r) rank_[slot_of_rank_[r]] = r;
     std::uint32_t rows = 0;
     for (QubitSlot slot = 0; slot < table.size(); ++slot) {

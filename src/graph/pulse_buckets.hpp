@@ -1,18 +1,18 @@
 // PulseBuckets: which members of a set (qubits, by number) hold pulses in
 // each stretch of time.
 //
-// The timeline from 0 is cut into buckets of one width; a bucket keeps one
-// bit per member, set by every pulse recorded for that member that touches
-// the bucket. Two stretches that overlap touch a common bucket (a time's
-// bucket is found by one multiplication and a rounding down, which keep the
-// order of times), so a member whose bit is clear in every bucket that a
-// stretch touches holds no pulse that the stretch overlaps. Bits are never
-// cleared: the answer is a superset of the members that hold an overlap,
-// never less.
+// The timeline from an origin is cut into buckets of one width; a bucket
+// keeps one bit per member, set by every pulse recorded for that member that
+// touches the bucket. Two stretches that overlap touch a common bucket (a
+// time's bucket is found by a subtraction, a multiplication and a rounding
+// down, which keep the order of times), so a member whose bit is clear in
+// every bucket that a stretch touches holds no pulse that the stretch
+// overlaps. Bits are never cleared: the answer is a superset of the members
+// that hold an overlap, never less.
 //
-// A pulse that cannot be placed in buckets (a negative or infinite bound,
-// beyond the buckets' room, or over too many buckets) marks its member as
-// always possible. A stretch that cannot be placed gets no answer.
+// A pulse that cannot be placed in buckets (a bound before the origin or
+// infinite, beyond the buckets' room, or over too many buckets) marks its
+// member as always possible. A stretch that cannot be placed gets no answer.
 #pragma once
 
 #include <algorithm>
@@ -32,13 +32,18 @@ class PulseBuckets {
   static std::size_t words_for(std::size_t members) noexcept { return (members + kWordBits - 1) / kWordBits; }
 
   // Buckets of `width` ns (positive and finite) for `members` members, with
-  // room for at most `max_words` words of bits in all. Where that room would
-  // not reach `span` ns (finite, at least 0), the buckets are widened until
-  // it does, so that pulses up to then are still placed, if coarsely.
-  PulseBuckets(std::size_t members, double width, double span, std::size_t max_words)
+  // room for at most `max_words` words of bits in all, for times from
+  // `earliest` (at most 0) to `latest` (at least 0), both finite. Where that
+  // room would not reach `latest`, the buckets are widened until it does, so
+  // that pulses up to then are still placed, if coarsely. Times before 0 are
+  // covered as far back as that widens the buckets at most twofold: the
+  // buckets start at `earliest`, or at minus the larger of `latest` and the
+  // time the room covers at `width`.
+  PulseBuckets(std::size_t members, double width, double earliest, double latest, std::size_t max_words)
       : words_(words_for(members)),
         max_buckets_(std::max<std::size_t>(1, max_words / std::max<std::size_t>(1, words_))),
-        scale_(1.0 / std::max(width, span / static_cast<double>(std::max<std::size_t>(1, max_buckets_ - 1)))),
+        origin_(std::max(earliest, -std::max(latest, width * static_cast<double>(max_buckets_ - 1)))),
+        scale_(1.0 / std::max(width, (latest - origin_) / static_cast<double>(std::max<std::size_t>(1, max_buckets_ - 1)))),
         always_(words_, 0),
         found_(words_, 0) {}
 
@@ -87,6 +92,8 @@ class PulseBuckets {
   // The buckets from time `low` to time `high` (low <= high), if they can be
   // placed.
   bool place(double low, double high, std::size_t& first, std::size_t& last) const noexcept {
+    low -= origin_;  // subtracting one value keeps the order of times
+    high -= origin_;
     if (!(low >= 0.0)) return false;
     const double top = high * scale_;
     if (!(top < static_cast<double>(max_buckets_))) return false;  // infinite too
@@ -97,7 +104,8 @@ class PulseBuckets {
 
   std::size_t words_;
   std::size_t max_buckets_;
-  double scale_;  // buckets per ns
+  double origin_;  // where the first bucket starts
+  double scale_;   // buckets per ns
   std::vector<Word> bits_;    // bucket after bucket, words_ words each
   std::vector<Word> always_;  // members with a pulse outside the buckets
   std::vector<Word> found_;   // the last answer
