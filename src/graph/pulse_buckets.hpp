@@ -43,7 +43,8 @@ class PulseBuckets {
       : words_(words_for(members)),
         max_buckets_(std::max<std::size_t>(1, max_words / std::max<std::size_t>(1, words_))),
         origin_(std::max(earliest, -std::max(latest, width * static_cast<double>(max_buckets_ - 1)))),
-        scale_(1.0 / std::max(width, (latest - origin_) / static_cast<double>(std::max<std::size_t>(1, max_buckets_ - 1)))),
+        scale_(1.0 / std::max(width, (latest - origin_) /
+                                         static_cast<double>(std::max<std::size_t>(1, max_buckets_ - 1)))),
         always_(words_, 0),
         found_(words_, 0) {}
 
