@@ -68,14 +68,14 @@ class DenseClearance {
     const auto charged = nodes.charged_durations();
     for (std::size_t id = 0; id < starts.size(); ++id) {
       const double start = starts[id];
-      const double end = scheduled_times(start, charged[id]).end_time;
+      const double low = std::min(start, scheduled_times(start, charged[id]).end_time);
       const bool later = start > latest && std::isfinite(start);
-      const bool earlier = std::min(start, end) < earliest && std::isfinite(std::min(start, end));
+      const bool earlier = low < earliest && std::isfinite(low);
       if (!later && !earlier) continue;
       const std::span<const QubitSlot> slots = nodes.qubits(id);
       if (!std::any_of(slots.begin(), slots.end(), coupled)) continue;
       if (later) latest = start;
-      if (earlier) earliest = std::min(start, end);
+      if (earlier) earliest = low;
     }
     return std::make_unique<DenseClearance>(table, neighbours, width, earliest, latest, kBucketWords + nodes.size());
   }

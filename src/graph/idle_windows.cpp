@@ -241,8 +241,9 @@ IdleWindowList QuantumDAG::noted_windows(double min_gap_ns, const std::vector<Qu
     if (wide != wide_end && wide->id < first + offsets[n - 1]) [[unlikely]] {
       // Candidates of wide nodes fall among these hits: in id order, one by one.
       for (std::size_t i = 0; i < n; ++i) {
-        take_wide_before(first + offsets[i]);
-        keep(Found{noted_slot(first + offsets[i]), noted_span(first + offsets[i])});
+        const std::size_t id = first + offsets[i];
+        take_wide_before(id);
+        keep(Found{noted_slot(id), noted_span(id)});
       }
       return;
     }
