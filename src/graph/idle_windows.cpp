@@ -9,8 +9,9 @@
 // already start in id order, so each operation pairs with its predecessor in
 // id order. For a positive minimum, only the windows that the schedule noted
 // as possible can qualify: the search filters those and groups the hits by
-// qubit. Otherwise one pass in id order pairs the operations and writes each
-// window straight into its qubit's run. A qubit where a start goes backwards
+// qubit. Otherwise the operations are paired in id order, a piece of the
+// schedule at a time, each window written straight into its qubit's run in
+// a buffer for that piece. A qubit where a start goes backwards
 // (after a negative or NaN duration) has its operations gathered and stably
 // sorted by start instead, by merging the runs in which its starts ascend.
 
@@ -24,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "fault.hpp"
 #include "plain_vector.hpp"
 #include "quantum_dag.hpp"
 
@@ -35,10 +37,11 @@ namespace velunq {
 namespace {
 
 // Per qubit slot while scanning: the end of the previous operation (NaN
-// before the first: a NaN end makes no window) and where the next window goes.
+// before the first: a NaN end makes no window) and where the next window goes
+// in the buffer.
 struct Cursor {
   double end;
-  TimeSpan* next;
+  std::size_t next;
 };
 
 // How a scan handles the windows it finds.
@@ -54,17 +57,21 @@ enum class Form {
   kCountOnly,
 };
 
+// The share of windows, one per this many steps, up to which the branchy
+// form is the cheaper.
+constexpr std::size_t kFew = 16;
+
 // One operation on one qubit.
 template <Form kForm>
-void step(Cursor& c, const ScheduleEntry& entry, double min_gap, bool may_keep) {
+void step(Cursor& c, TimeSpan* buffer, const ScheduleEntry& entry, double min_gap, bool may_keep) {
   const bool keep = may_keep & (entry.start_time - c.end >= min_gap);
   if constexpr (kForm == Form::kCountOnly) {
     c.next += keep;
   } else if constexpr (kForm == Form::kBranchFree) {
-    *c.next = TimeSpan{c.end, entry.start_time};
+    buffer[c.next] = TimeSpan{c.end, entry.start_time};
     c.next += keep;
   } else if (keep) [[unlikely]] {
-    *c.next++ = TimeSpan{c.end, entry.start_time};
+    buffer[c.next++] = TimeSpan{c.end, entry.start_time};
   }
   c.end = entry.end_time;
 }
@@ -81,6 +88,7 @@ struct ForwardScan {
   const PoolIndex* qubit_ends;
   const QubitSlot* pool;
   Cursor* cursors;
+  TimeSpan* buffer;  // where the cursors point (none for a count)
   double min_gap;
   std::size_t next_step = 0;  // position in the qubit pool
 
@@ -94,6 +102,7 @@ struct ForwardScan {
     const PoolIndex* const ends = qubit_ends;
     const QubitSlot* const slots = pool;
     Cursor* const cursor_of = cursors;
+    TimeSpan* const out = buffer;
     const double gap = min_gap;
     std::size_t begin = next_step;
     for (std::size_t id = first; id < last; ++id) {
@@ -101,11 +110,11 @@ struct ForwardScan {
       if (end == begin) [[unlikely]] continue;
       const ScheduleEntry entry = scheduled_times(start_of[id], charged_of[id]);
       const std::size_t two = end - begin >= 2;
-      step<kForm>(cursor_of[slots[begin]], entry, gap, true);
-      step<kForm>(cursor_of[slots[begin + two]], entry, gap, two);
+      step<kForm>(cursor_of[slots[begin]], out, entry, gap, true);
+      step<kForm>(cursor_of[slots[begin + two]], out, entry, gap, two);
       begin += 2;
       if (begin < end) [[unlikely]] {
-        for (; begin < end; ++begin) step<kForm>(cursor_of[slots[begin]], entry, gap, true);
+        for (; begin < end; ++begin) step<kForm>(cursor_of[slots[begin]], out, entry, gap, true);
       }
       begin = end;
     }
@@ -272,20 +281,160 @@ IdleWindowList QuantumDAG::noted_windows(double min_gap_ns, const std::vector<Qu
   return result;
 }
 
+// Puts the pieces of a search together into one list.
+class IdleWindowList::Collector final : public IdleWindowSink {
+ public:
+  void expect(std::span<const Run> runs, std::size_t total) override {
+    list_.runs_.assign(runs.begin(), runs.end());
+    list_.size_ = total;
+    list_.buffer_.resize_for_overwrite(total);
+    filled_.assign(runs.size(), 0);
+  }
+
+  void take(const IdleWindowList& piece) override {
+    std::size_t at = 0;  // both lists ascend by qubit
+    for (const Run& run : piece.runs()) {
+      while (at < list_.runs_.size() && list_.runs_[at].qubit != run.qubit) ++at;
+      if (at == list_.runs_.size() || list_.runs_[at].size - filled_[at] < run.size) {
+        throw InternalFault("idle windows beyond the qubit's expected count");
+      }
+      const std::span<const TimeSpan> windows = piece.windows(run);
+      std::copy(windows.begin(), windows.end(), list_.buffer_.data() + list_.runs_[at].begin + filled_[at]);
+      filled_[at] += windows.size();
+    }
+  }
+
+  IdleWindowList finish() && { return std::move(list_); }
+
+ private:
+  IdleWindowList list_;
+  std::vector<std::size_t> filled_;  // per run of list_
+};
+
+namespace {
+
+// Hands a whole list to a sink as its only piece. The sink expects the runs
+// one after another, where the list's buffer may have room between them.
+void hand_over(const IdleWindowList& list, IdleWindowSink& sink) {
+  std::vector<IdleWindowList::Run> layout = list.runs();
+  std::size_t at = 0;
+  for (IdleWindowList::Run& run : layout) {
+    run.begin = at;
+    at += run.size;
+  }
+  sink.expect(layout, list.size());
+  if (!list.empty()) sink.take(list);
+}
+
+}  // namespace
+
 IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
+  IdleWindowList::Collector whole;
+  find_idle_windows(min_gap_ns, whole);
+  return std::move(whole).finish();
+}
+
+void QuantumDAG::find_idle_windows(double min_gap_ns, IdleWindowSink& sink) const {
+  if (starts_.empty() || nodes_.empty()) return hand_over(IdleWindowList{}, sink);
+  const std::vector<QubitSlot> by_qubit = qubits_.slots_by_qubit();
+  if (nodes_.backward_count() != 0) return hand_over(reordered_windows(min_gap_ns, by_qubit), sink);
+  // A positive (or NaN) minimum, from the schedule's notes.
+  if (candidates_valid_ && !(min_gap_ns <= 0.0)) return hand_over(noted_windows(min_gap_ns, by_qubit), sink);
+  forward_windows(min_gap_ns, by_qubit, sink);
+}
+
+// Every qubit's starts only grow, so each operation pairs with the one
+// before it on its qubit in id order. The schedule is taken a piece of
+// nodes at a time, twice: a count first, which writes nothing and tells the
+// sink what to expect (and how many windows each qubit has in each piece);
+// then each piece is scanned into a buffer laid out for that piece alone and
+// handed over. The buffer is reused, so it stays in cache and its pages are
+// seldom fresh, however many windows there are.
+void QuantumDAG::forward_windows(double min_gap_ns, const std::vector<QubitSlot>& by_qubit,
+                                 IdleWindowSink& sink) const {
+  const std::size_t scheduled = starts_.size();
+  const std::size_t slot_count = qubits_.size();
+  const QubitSlot* const pool = nodes_.qubit_pool().data();
+  const PoolIndex* const qubit_ends = nodes_.qubit_ends().data();
+  const std::size_t entries = qubit_ends[scheduled - 1];
+  constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+
+  // A piece takes whole nodes up to about this many qubit entries; at least
+  // as many as there are slots, since each piece looks at every slot.
+  const std::size_t piece_entries = std::max<std::size_t>({sink.piece_entries(), slot_count, 1});
+  const auto piece_after = [&](std::size_t first) {
+    const std::size_t before = first == 0 ? 0 : qubit_ends[first - 1];
+    // The node whose entries reach past the piece's share is its last.
+    const PoolIndex* const past =
+        std::upper_bound(qubit_ends + first, qubit_ends + scheduled, before + std::min(piece_entries, entries - before));
+    return std::min(scheduled, static_cast<std::size_t>(past - qubit_ends) + 1);
+  };
+
+  std::vector<Cursor> cursors(slot_count, Cursor{kNone, 0});
+  ForwardScan scan{starts_.data(), nodes_.charged_durations(), qubit_ends, pool, cursors.data(), nullptr, min_gap_ns};
+  std::vector<std::size_t> piece_ends;
+  PlainVector<std::size_t> counts;  // per piece, each slot's windows up to its end
+  for (std::size_t first = 0; first < scheduled; first = piece_ends.back()) {
+    piece_ends.push_back(piece_after(first));
+    scan.run<Form::kCountOnly>(first, piece_ends.back());
+    std::size_t* const after = counts.append_for_overwrite(slot_count);
+    for (QubitSlot slot = 0; slot < slot_count; ++slot) after[slot] = cursors[slot].next;
+  }
+  IdleWindowList piece;  // first the whole list's layout, then each piece
+  for (QubitSlot slot : by_qubit) {
+    const std::size_t size = cursors[slot].next;
+    if (size == 0) continue;
+    piece.runs_.push_back(IdleWindowList::Run{qubits_.qubit(slot), piece.size_, size});
+    piece.size_ += size;
+  }
+  sink.expect(piece.runs_, piece.size_);
+  if (piece.size_ == 0) return;
+  const bool many = piece.size_ * kFew > entries;
+
+  std::fill(cursors.begin(), cursors.end(), Cursor{kNone, 0});
+  scan.next_step = 0;
+  std::vector<std::size_t> run_begin(slot_count);
+  for (std::size_t p = 0; p < piece_ends.size(); ++p) {
+    // Room for a slot's windows in the piece and one more: the branch-free
+    // scan writes each candidate before deciding to keep it.
+    const std::size_t* const after = counts.data() + p * slot_count;
+    std::size_t room = 0;
+    for (QubitSlot slot : by_qubit) {
+      run_begin[slot] = room;
+      cursors[slot].next = room;
+      room += after[slot] - (p == 0 ? 0 : after[slot - slot_count]) + 1;
+    }
+    piece.buffer_.resize_for_overwrite(room);
+    scan.buffer = piece.buffer_.data();
+    const std::size_t first = p == 0 ? 0 : piece_ends[p - 1];
+    if (many) {
+      scan.run<Form::kBranchFree>(first, piece_ends[p]);
+    } else {
+      scan.run<Form::kBranchy>(first, piece_ends[p]);
+    }
+    piece.runs_.clear();
+    piece.size_ = 0;
+    for (QubitSlot slot : by_qubit) {
+      const std::size_t size = cursors[slot].next - run_begin[slot];
+      if (size == 0) continue;
+      piece.runs_.push_back(IdleWindowList::Run{qubits_.qubit(slot), run_begin[slot], size});
+      piece.size_ += size;
+    }
+    if (!piece.empty()) sink.take(piece);
+  }
+}
+
+// Some qubit's starts go backwards (after a negative or NaN duration).
+// Every qubit is paired in id order first, which is start order on the
+// qubits where starts only grow; the others are then redone from their
+// operations sorted stably by start.
+IdleWindowList QuantumDAG::reordered_windows(double min_gap_ns, const std::vector<QubitSlot>& by_qubit) const {
   IdleWindowList result;
   const std::size_t scheduled = starts_.size();
-  if (scheduled == 0 || nodes_.empty()) return result;
   const std::size_t slot_count = qubits_.size();
   const QubitSlot* const pool = nodes_.qubit_pool().data();
   const PoolIndex* const qubit_ends = nodes_.qubit_ends().data();
   const auto charged = nodes_.charged_durations();
-  const std::vector<QubitSlot> by_qubit = qubits_.slots_by_qubit();
-
-  // A positive (or NaN) minimum where every qubit's starts only grow.
-  if (nodes_.backward_count() == 0 && candidates_valid_ && !(min_gap_ns <= 0.0)) {
-    return noted_windows(min_gap_ns, by_qubit);
-  }
 
   // A qubit's run has room for one window per operation on it, which is one
   // more than it can hold: the branch-free scan writes each candidate before
@@ -300,91 +449,87 @@ IdleWindowList QuantumDAG::find_idle_windows(double min_gap_ns) const {
   constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
   std::vector<Cursor> cursors(slot_count);
   const auto reset_cursors = [&] {
-    for (QubitSlot slot = 0; slot < slot_count; ++slot) cursors[slot] = Cursor{kNone, buffer + run_begin[slot]};
+    for (QubitSlot slot = 0; slot < slot_count; ++slot) cursors[slot] = Cursor{kNone, run_begin[slot]};
   };
   reset_cursors();
   // How many windows a qubit's run holds so far.
-  const auto kept_on = [&](QubitSlot slot) {
-    return static_cast<std::size_t>(cursors[slot].next - (buffer + run_begin[slot]));
+  const auto kept_on = [&](QubitSlot slot) { return cursors[slot].next - run_begin[slot]; };
+  // Lists the runs that hold windows.
+  const auto finish_runs = [&](IdleWindowList& list) {
+    for (QubitSlot s : by_qubit) {
+      const std::size_t size = kept_on(s);
+      if (size == 0) continue;
+      list.runs_.push_back(IdleWindowList::Run{qubits_.qubit(s), run_begin[s], size});
+      list.size_ += size;
+    }
+    return std::move(list);
   };
-  std::vector<char> out_of_order(slot_count, 0);
-  bool any_out_of_order = false;
 
   // A count over a first block shows how many windows qualify; the scan
   // then starts over in the form that suits that share. The count writes
   // nothing: a block of wide gates on a large device would otherwise touch a
   // page of the buffer for each qubit, window or not.
   constexpr std::size_t kSample = 4096;
-  constexpr std::size_t kFew = 16;  // at most one window per this many steps
-  ForwardScan scan{starts_.data(), charged, qubit_ends, pool, cursors.data(), min_gap_ns};
+  ForwardScan scan{starts_.data(), charged, qubit_ends, pool, cursors.data(), buffer, min_gap_ns};
   scan.run<Form::kCountOnly>(0, std::min(scheduled, kSample));
   std::size_t kept = 0;
   for (QubitSlot slot = 0; slot < slot_count; ++slot) kept += kept_on(slot);
   const bool many = kept * kFew > scan.next_step;
   reset_cursors();
   scan.next_step = 0;
-
-  // Every qubit paired in id order, which is start order wherever starts
-  // only grow: on every qubit unless a duration is negative or NaN.
   if (many) {
     scan.run<Form::kBranchFree>(0, scheduled);
   } else {
     scan.run<Form::kBranchy>(0, scheduled);
   }
-  if (nodes_.backward_count() != 0) {
-    // Note each qubit whose starts go backwards somewhere.
-    std::vector<double> last_start(slot_count, kNone);  // NaN compares false
-    const QubitSlot* slot = pool;
-    for (std::size_t id = 0; id < scheduled; ++id) {
-      const double start = starts_[id];
-      for (const QubitSlot* const last = pool + qubit_ends[id]; slot != last; ++slot) {
-        if (start < last_start[*slot]) [[unlikely]] {
-          out_of_order[*slot] = 1;
-          any_out_of_order = true;
-        }
-        last_start[*slot] = start;
+
+  // Note each qubit whose starts go backwards somewhere.
+  std::vector<char> out_of_order(slot_count, 0);
+  bool any_out_of_order = false;
+  std::vector<double> last_start(slot_count, kNone);  // NaN compares false
+  const QubitSlot* slot = pool;
+  for (std::size_t id = 0; id < scheduled; ++id) {
+    const double start = starts_[id];
+    for (const QubitSlot* const last = pool + qubit_ends[id]; slot != last; ++slot) {
+      if (start < last_start[*slot]) [[unlikely]] {
+        out_of_order[*slot] = 1;
+        any_out_of_order = true;
       }
+      last_start[*slot] = start;
     }
+  }
+  if (!any_out_of_order) return finish_runs(result);
+
+  // Redo those qubits. Each qubit's operations are gathered into its own run
+  // of the buffer, which has room for exactly that many, and turned into
+  // windows there: each window is written over an operation that has
+  // already been read.
+  for (QubitSlot q = 0; q < slot_count; ++q) {
+    if (out_of_order[q]) cursors[q].next = run_begin[q];
+  }
+  slot = pool;
+  for (std::size_t id = 0; id < scheduled; ++id) {
+    const ScheduleEntry entry = schedule_of(id, charged);
+    for (const QubitSlot* const last = pool + qubit_ends[id]; slot != last; ++slot) {
+      if (out_of_order[*slot]) buffer[cursors[*slot].next++] = TimeSpan{entry.start_time, entry.end_time};
+    }
+  }
+  PlainVector<TimeSpan> scratch;
+  std::vector<std::size_t> bounds;
+  for (QubitSlot q = 0; q < slot_count; ++q) {
+    if (!out_of_order[q]) continue;
+    TimeSpan* const first = buffer + run_begin[q];
+    TimeSpan* const last = buffer + cursors[q].next;
+    sort_by_start(first, last, scratch, bounds);
+    TimeSpan* next = first;
+    for (const TimeSpan* op = first + 1; op < last; ++op) {
+      const TimeSpan window{op[-1].end, op->start};
+      if (window.end - window.start >= min_gap_ns) *next++ = window;
+    }
+    cursors[q].next = static_cast<std::size_t>(next - buffer);
   }
 
-  if (any_out_of_order) {
-    // Redo those qubits from their operations sorted stably by start. Each
-    // qubit's operations are gathered into its own run of the buffer, which
-    // has room for exactly that many, and turned into windows there: each
-    // window is written over an operation that has already been read.
-    for (QubitSlot q = 0; q < slot_count; ++q) {
-      if (out_of_order[q]) cursors[q].next = buffer + run_begin[q];
-    }
-    const QubitSlot* slot = pool;
-    for (std::size_t id = 0; id < scheduled; ++id) {
-      const ScheduleEntry entry = schedule_of(id, charged);
-      for (const QubitSlot* const last = pool + qubit_ends[id]; slot != last; ++slot) {
-        if (out_of_order[*slot]) *cursors[*slot].next++ = TimeSpan{entry.start_time, entry.end_time};
-      }
-    }
-    PlainVector<TimeSpan> scratch;
-    std::vector<std::size_t> bounds;
-    for (QubitSlot q = 0; q < slot_count; ++q) {
-      if (!out_of_order[q]) continue;
-      TimeSpan* const first = buffer + run_begin[q];
-      TimeSpan* const last = cursors[q].next;
-      sort_by_start(first, last, scratch, bounds);
-      TimeSpan* next = first;
-      for (const TimeSpan* op = first + 1; op < last; ++op) {
-        const TimeSpan window{op[-1].end, op->start};
-        if (window.end - window.start >= min_gap_ns) *next++ = window;
-      }
-      cursors[q].next = next;
-    }
-  }
-
-  for (QubitSlot slot : by_qubit) {
-    const std::size_t size = kept_on(slot);
-    if (size == 0) continue;
-    result.runs_.push_back(IdleWindowList::Run{qubits_.qubit(slot), run_begin[slot], size});
-    result.size_ += size;
-  }
-  return result;
+  return finish_runs(result);
 }
 
 }  // namespace velunq

@@ -1,4 +1,5 @@
-// IdleWindowList: the idle windows of a schedule, grouped by qubit.
+// IdleWindowList: the idle windows of a schedule, grouped by qubit; and
+// IdleWindowSink, which takes a search's windows in pieces.
 //
 // Each qubit's windows sit in one run of a shared buffer, the runs in
 // ascending qubit index. The buffer has room for as many windows on a qubit
@@ -53,10 +54,32 @@ class IdleWindowList {
 
  private:
   friend class QuantumDAG;
+  class Collector;  // an IdleWindowSink that puts the pieces together
 
   PlainVector<TimeSpan> buffer_;
   std::vector<Run> runs_;
   std::size_t size_ = 0;
+};
+
+// Takes the windows of a search a piece at a time, for a caller that copies
+// them elsewhere: no piece outlives the call that hands it over, so the
+// search never holds all the windows at once.
+class IdleWindowSink {
+ public:
+  // Called once, before any piece: the qubits that have windows, in
+  // ascending qubit index, each with its number of windows and where they
+  // begin in the whole list (one after another, in that order).
+  virtual void expect(std::span<const IdleWindowList::Run> runs, std::size_t total) = 0;
+  // More windows. A qubit's windows continue where its windows in the pieces
+  // before ended; the piece's qubits are among those expected.
+  virtual void take(const IdleWindowList& piece) = 0;
+  // About how many qubit entries (operations on a qubit) a piece should
+  // span: small enough for a piece to stay in the processor's cache, large
+  // enough that the pieces keep each qubit's windows in long runs.
+  virtual std::size_t piece_entries() const noexcept { return 16384; }
+
+ protected:
+  ~IdleWindowSink() = default;
 };
 
 }  // namespace velunq

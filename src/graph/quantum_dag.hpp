@@ -101,6 +101,8 @@ class QuantumDAG {
   // Gaps of at least min_gap_ns between consecutive operations on each qubit;
   // qubits in ascending index, windows of a qubit in ascending time.
   IdleWindowList find_idle_windows(double min_gap_ns) const;
+  // The same windows, handed to `sink` in pieces.
+  void find_idle_windows(double min_gap_ns, IdleWindowSink& sink) const;
 
   // --- dynamical decoupling ------------------------------------------------
   QuantumDAG apply_dd_pass(std::string_view sequence, const PulseDurations& pulse_durations,
@@ -122,6 +124,10 @@ class QuantumDAG {
   // find_idle_windows from the schedule's notes, where they tell every window
   // (see there); qubit slots come in ascending qubit index.
   IdleWindowList noted_windows(double min_gap_ns, const std::vector<QubitSlot>& by_qubit) const;
+  // find_idle_windows where every qubit's starts only grow, a piece at a time.
+  void forward_windows(double min_gap_ns, const std::vector<QubitSlot>& by_qubit, IdleWindowSink& sink) const;
+  // find_idle_windows where some qubit's starts go backwards.
+  IdleWindowList reordered_windows(double min_gap_ns, const std::vector<QubitSlot>& by_qubit) const;
 
   NodeStore<QubitSlot> nodes_;
   PlainVector<double> starts_;  // scheduled start of ids 0 .. size() - 1

@@ -467,25 +467,74 @@ class SharedFloat {
 
 }  // namespace
 
-OwnedRef from_idle_windows(const IdleWindowList& windows) {
-  OwnedRef list = result_object(PyList_New(static_cast<Py_ssize_t>(windows.size())));
-  Py_ssize_t i = 0;
-  for (const IdleWindowList::Run& run : windows.runs()) {
-    const OwnedRef qubit = from_u64(run.qubit);
-    // Equal neighbours share one float: a window of length 0 starts and ends
-    // at one time, and where the operation between two windows takes no time
-    // the later one starts where the earlier one ended. Other repeats are too
-    // far apart in the list to be worth a lookup.
-    SharedFloat last;
-    for (const TimeSpan& window : windows.windows(run)) {
-      OwnedRef tuple = number_tuple(3);
-      PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(qubit.get()));
-      PyTuple_SET_ITEM(tuple.get(), 1, last.get(window.start));
-      PyTuple_SET_ITEM(tuple.get(), 2, last.get(window.end));
-      PyList_SET_ITEM(list.get(), i++, tuple.release());
+namespace {
+
+// Builds the window list from a search's pieces: each window's tuple goes
+// straight to its place in the list, so the list is made in its own order
+// (a list whose items were made out of order is slower to walk and to free).
+class WindowListBuilder final : public IdleWindowSink {
+ public:
+  void expect(std::span<const IdleWindowList::Run> runs, std::size_t total) override {
+    list_ = result_object(PyList_New(static_cast<Py_ssize_t>(total)));
+    places_.reserve(runs.size());
+    std::size_t at = 0;
+    for (const IdleWindowList::Run& run : runs) {
+      if (run.begin != at) throw InternalFault("idle window runs not laid out one after another");
+      at += run.size;
+      places_.push_back(Place{run.qubit, from_u64(run.qubit), static_cast<Py_ssize_t>(run.begin),
+                              static_cast<Py_ssize_t>(at)});
+    }
+    if (at != total) throw InternalFault("idle window runs do not add up to their total");
+  }
+
+  void take(const IdleWindowList& piece) override {
+    auto place = places_.begin();  // both ascend by qubit
+    for (const IdleWindowList::Run& run : piece.runs()) {
+      while (place != places_.end() && place->qubit != run.qubit) ++place;
+      if (place == places_.end() || place->end - place->next < static_cast<Py_ssize_t>(run.size)) {
+        throw InternalFault("idle windows beyond the qubit's expected count");
+      }
+      PyObject* const qubit = place->object.get();
+      // Equal neighbours share one float: a window of length 0 starts and
+      // ends at one time, and where the operation between two windows takes
+      // no time the later one starts where the earlier one ended. Other
+      // repeats are too far apart in the list to be worth a lookup.
+      SharedFloat last;
+      for (const TimeSpan& window : piece.windows(run)) {
+        OwnedRef tuple = number_tuple(3);
+        PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(qubit));
+        PyTuple_SET_ITEM(tuple.get(), 1, last.get(window.start));
+        PyTuple_SET_ITEM(tuple.get(), 2, last.get(window.end));
+        PyList_SET_ITEM(list_.get(), place->next++, tuple.release());
+      }
     }
   }
-  return list;
+
+  OwnedRef finish() {
+    for (const Place& place : places_) {
+      if (place.next != place.end) throw InternalFault("fewer idle windows than expected");
+    }
+    return std::move(list_);
+  }
+
+ private:
+  struct Place {
+    Qubit qubit;
+    OwnedRef object;      // the qubit as an int, shared by its windows
+    Py_ssize_t next;      // in the list
+    Py_ssize_t end;
+  };
+
+  OwnedRef list_;
+  std::vector<Place> places_;
+};
+
+}  // namespace
+
+OwnedRef find_idle_windows(const QuantumDAG& dag, double min_gap_ns) {
+  WindowListBuilder builder;
+  dag.find_idle_windows(min_gap_ns, builder);
+  return builder.finish();
 }
 
 namespace {

@@ -46,7 +46,8 @@ auto convert_argument(const char* name, PyObject* value, Convert&& convert) -> d
 OwnedRef from_u64(std::uint64_t value);
 OwnedRef from_f64(double value);
 OwnedRef from_schedule_entry(const ScheduleEntry& entry);
-OwnedRef from_idle_windows(const IdleWindowList& windows);
+// The graph's idle windows of at least `min_gap_ns` as (qubit, start, end) tuples.
+OwnedRef find_idle_windows(const QuantumDAG& dag, double min_gap_ns);
 // The graph's operations in id order as (name, qubits, duration, params) tuples.
 OwnedRef export_nodes(const QuantumDAG& dag);
 

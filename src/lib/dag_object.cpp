@@ -251,7 +251,7 @@ PyObject* find_idle_windows(PyObject* self, PyObject* const* args, Py_ssize_t na
     const auto bound = bind<1>(kFindIdleWindows, args, nargs, kwnames);
     return with_graph<Access::Shared>(self, [&](QuantumDAG& dag) {
       const double min_gap = convert_argument("min_gap_ns", bound[0], to_f64);
-      return from_idle_windows(dag.find_idle_windows(min_gap));
+      return velunq::py::find_idle_windows(dag, min_gap);
     });
   });
 }

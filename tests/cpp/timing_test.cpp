@@ -124,14 +124,76 @@ TEST(Timing, MatchesTheReferenceOnRandomCircuits) {
   }
 }
 
+// Puts a search's pieces together as a caller of the sink would, checking
+// on the way what the sink is promised.
+class PieceAssembler final : public IdleWindowSink {
+ public:
+  explicit PieceAssembler(std::size_t piece_entries) : piece_entries_(piece_entries) {}
+
+  void expect(std::span<const IdleWindowList::Run> runs, std::size_t total) override {
+    EXPECT_TRUE(places_.empty() && windows_.empty()) << "expected twice";
+    std::size_t at = 0;
+    for (const IdleWindowList::Run& run : runs) {
+      EXPECT_EQ(run.begin, at);
+      EXPECT_GT(run.size, 0u);
+      if (!places_.empty()) {
+        EXPECT_LT(places_.back().qubit, run.qubit);
+      }
+      places_.push_back(Place{run.qubit, run.begin, run.begin + run.size});
+      at += run.size;
+    }
+    EXPECT_EQ(at, total);
+    windows_.resize(total);
+  }
+
+  void take(const IdleWindowList& piece) override {
+    ++pieces_;
+    EXPECT_FALSE(piece.empty());
+    auto place = places_.begin();
+    for (const IdleWindowList::Run& run : piece.runs()) {
+      while (place != places_.end() && place->qubit != run.qubit) ++place;
+      ASSERT_NE(place, places_.end()) << "qubit " << run.qubit << " unexpected or out of order";
+      ASSERT_LE(place->next + run.size, place->end) << "qubit " << run.qubit;
+      for (const TimeSpan& w : piece.windows(run)) windows_[place->next++] = IdleWindow{run.qubit, w.start, w.end};
+    }
+  }
+
+  std::size_t piece_entries() const noexcept override { return piece_entries_; }
+
+  std::vector<IdleWindow> finish() const {
+    for (const Place& place : places_) EXPECT_EQ(place.next, place.end) << "qubit " << place.qubit;
+    return windows_;
+  }
+  std::size_t pieces() const { return pieces_; }
+
+ private:
+  struct Place {
+    Qubit qubit;
+    std::size_t next;
+    std::size_t end;
+  };
+  std::size_t piece_entries_;
+  std::vector<Place> places_;
+  std::vector<IdleWindow> windows_;
+  std::size_t pieces_ = 0;
+};
+
 // The search on `gates`, scheduled, at each minimum in `gaps`, against the
-// reference.
+// reference: as one list, and in pieces of several sizes (the smallest ask
+// for one qubit entry, and get as many entries as there are qubits).
 void expect_reference_windows(const std::vector<Gate>& gates, const std::vector<double>& gaps) {
   QuantumDAG dag = dag_of(gates);
   dag.build_schedule();
   const auto schedule = reference_schedule(gates);
-  for (double gap : gaps)
-    ASSERT_EQ(dag.find_idle_windows(gap).to_vector(), reference_windows(gates, schedule, gap)) << "min_gap " << gap;
+  for (double gap : gaps) {
+    const auto want = reference_windows(gates, schedule, gap);
+    ASSERT_EQ(dag.find_idle_windows(gap).to_vector(), want) << "min_gap " << gap;
+    for (std::size_t entries : {1, 7, 1000}) {
+      PieceAssembler pieces(entries);
+      dag.find_idle_windows(gap, pieces);
+      ASSERT_EQ(pieces.finish(), want) << "min_gap " << gap << ", pieces of " << entries;
+    }
+  }
 }
 
 // Long circuits without negative or NaN durations, where each qubit's starts
@@ -157,6 +219,13 @@ TEST(Timing, MatchesTheReferenceOnLongForwardCircuits) {
     }
     SCOPED_TRACE(round);
     expect_reference_windows(gates, gaps);
+    if (round == 0) {  // the pieces above were many
+      QuantumDAG dag = dag_of(gates);
+      dag.build_schedule();
+      PieceAssembler pieces(7);
+      dag.find_idle_windows(0.0, pieces);
+      EXPECT_GT(pieces.pieces(), 10u);
+    }
   }
 }
 

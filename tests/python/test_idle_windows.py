@@ -1,4 +1,5 @@
 import gc
+import random
 import sys
 
 import pytest
@@ -104,3 +105,22 @@ def test_number_tuples_behave_as_ordinary_tuples():
     del plain
     gc.collect()
     assert [sys.getrefcount(t) for t in made] == refs
+
+
+@pytest.mark.parametrize("step_back", [False, True])
+def test_long_circuits_match_the_twin(step_back):
+    # Long enough for the search to hand its windows over in many pieces;
+    # where time steps back, in one piece whose runs had room between them.
+    rng = random.Random(7)
+    instructions = []
+    for i in range(24000):
+        duration = rng.choice((0.0, 35.0, 300.0, 1000.0))
+        if step_back and i % 50 == 0:
+            duration = -40.0
+        instructions.append(("g", rng.sample(range(5), rng.choice((1, 1, 2))), duration, {}))
+    g, ref = mirror(instructions)
+    g.build_schedule()
+    ref.build_schedule()
+    for min_gap in (0.0, -INF, 300.0):
+        got = g.find_idle_windows(min_gap)
+        assert len(got) > 1000 and same(got, ref.find_idle_windows(min_gap))
