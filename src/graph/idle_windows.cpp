@@ -281,10 +281,20 @@ IdleWindowList QuantumDAG::noted_windows(double min_gap_ns, const std::vector<Qu
   return result;
 }
 
+void check_window_layout(std::span<const IdleWindowList::Run> runs, std::size_t total) {
+  std::size_t at = 0;
+  for (const IdleWindowList::Run& run : runs) {
+    if (run.begin != at) throw InternalFault("idle window runs not laid out one after another");
+    at += run.size;
+  }
+  if (at != total) throw InternalFault("idle window runs do not add up to their total");
+}
+
 // Puts the pieces of a search together into one list.
 class IdleWindowList::Collector final : public IdleWindowSink {
  public:
   void expect(std::span<const Run> runs, std::size_t total) override {
+    check_window_layout(runs, total);
     list_.runs_.assign(runs.begin(), runs.end());
     list_.size_ = total;
     list_.buffer_.resize_for_overwrite(total);

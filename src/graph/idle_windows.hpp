@@ -61,6 +61,10 @@ class IdleWindowList {
   std::size_t size_ = 0;
 };
 
+// Throws InternalFault unless `runs` lie one after another from 0 and add up
+// to `total`, as IdleWindowSink::expect is promised.
+void check_window_layout(std::span<const IdleWindowList::Run> runs, std::size_t total);
+
 // Takes the windows of a search a piece at a time, for a caller that copies
 // them elsewhere: no piece outlives the call that hands it over, so the
 // search never holds all the windows at once.

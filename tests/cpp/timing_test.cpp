@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <span>
 
+#include "graph/fault.hpp"
 #include "support.hpp"
 
 namespace velunq::test {
@@ -177,6 +178,17 @@ class PieceAssembler final : public IdleWindowSink {
   std::vector<IdleWindow> windows_;
   std::size_t pieces_ = 0;
 };
+
+TEST(Timing, WindowLayoutCheckRefusesRoomBetweenRunsAndWrongTotals) {
+  using Run = IdleWindowList::Run;
+  const std::vector<Run> next_to_each_other{{0, 0, 2}, {5, 2, 1}};
+  EXPECT_NO_THROW(check_window_layout(next_to_each_other, 3));
+  EXPECT_NO_THROW(check_window_layout({}, 0));
+  EXPECT_THROW(check_window_layout(next_to_each_other, 4), InternalFault);
+  EXPECT_THROW(check_window_layout({}, 1), InternalFault);
+  const std::vector<Run> room_between{{0, 0, 2}, {5, 3, 1}};
+  EXPECT_THROW(check_window_layout(room_between, 3), InternalFault);
+}
 
 // The search on `gates`, scheduled, at each minimum in `gaps`, against the
 // reference: as one list, and in pieces of several sizes (the smallest ask
