@@ -465,10 +465,6 @@ class SharedFloat {
   std::uint64_t bits_ = 0;
 };
 
-}  // namespace
-
-namespace {
-
 // Builds the window list from a search's pieces: each window's tuple goes
 // straight to its place in the list, so the list is made in its own order
 // (a list whose items were made out of order is slower to walk and to free).
