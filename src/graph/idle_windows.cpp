@@ -271,10 +271,7 @@ IdleWindowList QuantumDAG::noted_windows(double min_gap_ns, const std::vector<Qu
   for_each_qualifying(starts, waits, scheduled, min_gap_ns, visit);
   take_wide_before(scheduled);
   for (QubitSlot slot : by_qubit) {
-    const std::size_t size = std::exchange(next[slot], result.size_);
-    if (size == 0) continue;
-    result.runs_.push_back(IdleWindowList::Run{qubits_.qubit(slot), result.size_, size});
-    result.size_ += size;
+    result.add_run(qubits_.qubit(slot), result.size_, std::exchange(next[slot], result.size_));
   }
   result.buffer_.resize_for_overwrite(found.size());
   for (const Found& f : found) result.buffer_[next[f.slot]++] = f.span;
@@ -294,31 +291,27 @@ void check_window_layout(std::span<const IdleWindowList::Run> runs, std::size_t 
 class IdleWindowList::Collector final : public IdleWindowSink {
  public:
   void expect(std::span<const Run> runs, std::size_t total) override {
-    check_window_layout(runs, total);
+    placer_.expect(runs, total);
     list_.runs_.assign(runs.begin(), runs.end());
     list_.size_ = total;
     list_.buffer_.resize_for_overwrite(total);
-    filled_.assign(runs.size(), 0);
   }
 
   void take(const IdleWindowList& piece) override {
-    std::size_t at = 0;  // both lists ascend by qubit
     for (const Run& run : piece.runs()) {
-      while (at < list_.runs_.size() && list_.runs_[at].qubit != run.qubit) ++at;
-      if (at == list_.runs_.size() || list_.runs_[at].size - filled_[at] < run.size) {
-        throw InternalFault("idle windows beyond the qubit's expected count");
-      }
       const std::span<const TimeSpan> windows = piece.windows(run);
-      std::copy(windows.begin(), windows.end(), list_.buffer_.data() + list_.runs_[at].begin + filled_[at]);
-      filled_[at] += windows.size();
+      std::copy(windows.begin(), windows.end(), list_.buffer_.data() + placer_.place(run).at);
     }
   }
 
-  IdleWindowList finish() && { return std::move(list_); }
+  IdleWindowList finish() && {
+    placer_.finish();
+    return std::move(list_);
+  }
 
  private:
   IdleWindowList list_;
-  std::vector<std::size_t> filled_;  // per run of list_
+  WindowPlacer placer_;
 };
 
 namespace {
@@ -391,12 +384,7 @@ void QuantumDAG::forward_windows(double min_gap_ns, const std::vector<QubitSlot>
     for (QubitSlot slot = 0; slot < slot_count; ++slot) after[slot] = cursors[slot].next;
   }
   IdleWindowList piece;  // first the whole list's layout, then each piece
-  for (QubitSlot slot : by_qubit) {
-    const std::size_t size = cursors[slot].next;
-    if (size == 0) continue;
-    piece.runs_.push_back(IdleWindowList::Run{qubits_.qubit(slot), piece.size_, size});
-    piece.size_ += size;
-  }
+  for (QubitSlot slot : by_qubit) piece.add_run(qubits_.qubit(slot), piece.size_, cursors[slot].next);
   sink.expect(piece.runs_, piece.size_);
   if (piece.size_ == 0) return;
   const bool many = piece.size_ * kFew > entries;
@@ -425,10 +413,7 @@ void QuantumDAG::forward_windows(double min_gap_ns, const std::vector<QubitSlot>
     piece.runs_.clear();
     piece.size_ = 0;
     for (QubitSlot slot : by_qubit) {
-      const std::size_t size = cursors[slot].next - run_begin[slot];
-      if (size == 0) continue;
-      piece.runs_.push_back(IdleWindowList::Run{qubits_.qubit(slot), run_begin[slot], size});
-      piece.size_ += size;
+      piece.add_run(qubits_.qubit(slot), run_begin[slot], cursors[slot].next - run_begin[slot]);
     }
     if (!piece.empty()) sink.take(piece);
   }
@@ -466,12 +451,7 @@ IdleWindowList QuantumDAG::reordered_windows(double min_gap_ns, const std::vecto
   const auto kept_on = [&](QubitSlot slot) { return cursors[slot].next - run_begin[slot]; };
   // Lists the runs that hold windows.
   const auto finish_runs = [&](IdleWindowList& list) {
-    for (QubitSlot s : by_qubit) {
-      const std::size_t size = kept_on(s);
-      if (size == 0) continue;
-      list.runs_.push_back(IdleWindowList::Run{qubits_.qubit(s), run_begin[s], size});
-      list.size_ += size;
-    }
+    for (QubitSlot s : by_qubit) list.add_run(qubits_.qubit(s), run_begin[s], kept_on(s));
     return std::move(list);
   };
 

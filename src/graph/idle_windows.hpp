@@ -8,10 +8,12 @@
 // a large buffer, never touched.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <span>
 #include <vector>
 
+#include "fault.hpp"
 #include "plain_vector.hpp"
 #include "qubit_table.hpp"
 #include "types.hpp"
@@ -56,6 +58,13 @@ class IdleWindowList {
   friend class QuantumDAG;
   class Collector;  // an IdleWindowSink that puts the pieces together
 
+  // Lists `size` windows of `qubit` from `begin` in the buffer, if any.
+  void add_run(Qubit qubit, std::size_t begin, std::size_t size) {
+    if (size == 0) return;
+    runs_.push_back(Run{qubit, begin, size});
+    size_ += size;
+  }
+
   PlainVector<TimeSpan> buffer_;
   std::vector<Run> runs_;
   std::size_t size_ = 0;
@@ -64,6 +73,48 @@ class IdleWindowList {
 // Throws InternalFault unless `runs` lie one after another from 0 and add up
 // to `total`, as IdleWindowSink::expect is promised.
 void check_window_layout(std::span<const IdleWindowList::Run> runs, std::size_t total);
+
+// Where the pieces of a search go in the whole list (see IdleWindowSink):
+// keeps how far each qubit's run is filled, and checks on the way what a
+// sink is promised, throwing InternalFault where the search broke it.
+class WindowPlacer {
+ public:
+  struct Place {
+    std::size_t run;  // of the whole list's runs
+    std::size_t at;   // in the whole list
+  };
+
+  // The whole list's runs (see IdleWindowSink::expect).
+  void expect(std::span<const IdleWindowList::Run> runs, std::size_t total) {
+    check_window_layout(runs, total);
+    runs_.assign(runs.begin(), runs.end());
+    filled_.assign(runs.size(), 0);
+  }
+
+  // Where the windows of `run`, a run of a piece, go; they count as placed.
+  Place place(const IdleWindowList::Run& run) {
+    const auto whole = std::lower_bound(runs_.begin(), runs_.end(), run.qubit,
+                                        [](const IdleWindowList::Run& r, Qubit q) { return r.qubit < q; });
+    const auto index = static_cast<std::size_t>(whole - runs_.begin());
+    if (whole == runs_.end() || whole->qubit != run.qubit || whole->size - filled_[index] < run.size) {
+      throw InternalFault("idle windows beyond the qubit's expected count");
+    }
+    const Place place{index, whole->begin + filled_[index]};
+    filled_[index] += run.size;
+    return place;
+  }
+
+  // Checks that every run got all its windows.
+  void finish() const {
+    for (std::size_t i = 0; i < runs_.size(); ++i) {
+      if (filled_[i] != runs_[i].size) throw InternalFault("fewer idle windows than expected");
+    }
+  }
+
+ private:
+  std::vector<IdleWindowList::Run> runs_;
+  std::vector<std::size_t> filled_;  // per run
+};
 
 // Takes the windows of a search a piece at a time, for a caller that copies
 // them elsewhere: no piece outlives the call that hands it over, so the

@@ -471,23 +471,17 @@ class SharedFloat {
 class WindowListBuilder final : public IdleWindowSink {
  public:
   void expect(std::span<const IdleWindowList::Run> runs, std::size_t total) override {
-    check_window_layout(runs, total);
+    placer_.expect(runs, total);
     list_ = result_object(PyList_New(static_cast<Py_ssize_t>(total)));
-    places_.reserve(runs.size());
-    for (const IdleWindowList::Run& run : runs) {
-      places_.push_back(Place{run.qubit, from_u64(run.qubit), static_cast<Py_ssize_t>(run.begin),
-                              static_cast<Py_ssize_t>(run.begin + run.size)});
-    }
+    qubits_.reserve(runs.size());
+    for (const IdleWindowList::Run& run : runs) qubits_.push_back(from_u64(run.qubit));
   }
 
   void take(const IdleWindowList& piece) override {
-    auto place = places_.begin();  // both ascend by qubit
     for (const IdleWindowList::Run& run : piece.runs()) {
-      while (place != places_.end() && place->qubit != run.qubit) ++place;
-      if (place == places_.end() || place->end - place->next < static_cast<Py_ssize_t>(run.size)) {
-        throw InternalFault("idle windows beyond the qubit's expected count");
-      }
-      PyObject* const qubit = place->object.get();
+      const WindowPlacer::Place place = placer_.place(run);
+      PyObject* const qubit = qubits_[place.run].get();
+      auto at = static_cast<Py_ssize_t>(place.at);
       // Equal neighbours share one float: a window of length 0 starts and
       // ends at one time, and where the operation between two windows takes
       // no time the later one starts where the earlier one ended. Other
@@ -498,28 +492,20 @@ class WindowListBuilder final : public IdleWindowSink {
         PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(qubit));
         PyTuple_SET_ITEM(tuple.get(), 1, last.get(window.start));
         PyTuple_SET_ITEM(tuple.get(), 2, last.get(window.end));
-        PyList_SET_ITEM(list_.get(), place->next++, tuple.release());
+        PyList_SET_ITEM(list_.get(), at++, tuple.release());
       }
     }
   }
 
   OwnedRef finish() {
-    for (const Place& place : places_) {
-      if (place.next != place.end) throw InternalFault("fewer idle windows than expected");
-    }
+    placer_.finish();
     return std::move(list_);
   }
 
  private:
-  struct Place {
-    Qubit qubit;
-    OwnedRef object;      // the qubit as an int, shared by its windows
-    Py_ssize_t next;      // in the list
-    Py_ssize_t end;
-  };
-
+  WindowPlacer placer_;
   OwnedRef list_;
-  std::vector<Place> places_;
+  std::vector<OwnedRef> qubits_;  // each expected run's qubit as an int, shared by its windows
 };
 
 }  // namespace
