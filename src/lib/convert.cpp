@@ -445,66 +445,24 @@ class FloatCache {
   std::array<Entry, 256> entries_;
 };
 
-// Floats made recently, found again by value, for a list whose items hold
-// every float handed out. Where most gaps qualify, a window's times recur in
-// the windows beside it: a window of length 0 starts and ends at one time,
-// the next window on the qubit starts where the previous one ended when the
-// operation between them takes no time, and an operation on two qubits
-// closes a window on each of them at its start and opens one on each at its
-// end. A search hands its windows over in pieces, qubit by qubit within a
-// piece, so the uses of one time lie close together, and a small
-// direct-mapped table finds most of them: on the benchmark's mix with every
-// gap kept, 0.30 floats per time against 0.45 when only equal neighbours
-// share one. Where few gaps qualify, times hardly recur and the lookups cost
-// more than they save; so if the first uses found too few, the caller turns
-// to sharing equal neighbours only (`from_last`). A value whose entry was
-// taken since is made anew. Never a NaN, as above. No entry holds a
-// reference of its own: the caller keeps every float it was given alive for
-// as long as it uses this.
-class RecentFloats {
+// The float made last, handed out again while the value repeats bit for bit;
+// never a NaN, as above. It holds no reference of its own: the caller keeps
+// every float it was given alive for as long as it uses this.
+class SharedFloat {
  public:
-  // Whether floats are still worth looking up in the table.
-  bool use_table() const noexcept { return use_table_; }
-
-  // A new reference to a float equal to `value`, bit for bit, looked up in
-  // the table.
-  PyObject* from_table(double value) {
-    if (--until_review_ == 0) [[unlikely]] review();
+  PyObject* get(double value) {
     const auto bits = std::bit_cast<std::uint64_t>(value);
-    return get(table_[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - kTableBits)], bits, value);
+    if (object_ == nullptr || bits != bits_ || std::isnan(value)) {
+      object_ = from_f64(value).release();
+      bits_ = bits;
+      return object_;
+    }
+    return Py_NewRef(object_);
   }
-
-  // The same, shared with the float handed out last only.
-  PyObject* from_last(double value) { return get(last_, std::bit_cast<std::uint64_t>(value), value); }
 
  private:
-  static constexpr int kTableBits = 10;  // 1024 entries, 16 KiB
-  static constexpr std::size_t kReviewAfter = 256;
-
-  struct Entry {
-    std::uint64_t bits = 0;
-    PyObject* object = nullptr;
-  };
-
-  PyObject* get(Entry& entry, std::uint64_t bits, double value) {
-    if (entry.object == nullptr || entry.bits != bits || std::isnan(value)) {
-      entry.object = from_f64(value).release();
-      entry.bits = bits;
-      ++made_;
-      return entry.object;
-    }
-    return Py_NewRef(entry.object);
-  }
-
-  // The table stays if at least a third of the first uses found their
-  // float in it.
-  void review() noexcept { use_table_ = 3 * made_ <= 2 * kReviewAfter; }
-
-  std::array<Entry, std::size_t{1} << kTableBits> table_{};
-  Entry last_;
-  bool use_table_ = true;
-  std::size_t made_ = 0;
-  std::size_t until_review_ = kReviewAfter + 1;
+  PyObject* object_ = nullptr;
+  std::uint64_t bits_ = 0;
 };
 
 // Builds the window list from a search's pieces: each window's tuple goes
@@ -523,11 +481,18 @@ class WindowListBuilder final : public IdleWindowSink {
     for (const IdleWindowList::Run& run : piece.runs()) {
       const WindowPlacer::Place place = placer_.place(run);
       PyObject* const qubit = qubits_[place.run].get();
-      const auto at = static_cast<Py_ssize_t>(place.at);
-      if (floats_.use_table()) {
-        fill<&RecentFloats::from_table>(qubit, piece.windows(run), at);
-      } else {
-        fill<&RecentFloats::from_last>(qubit, piece.windows(run), at);
+      auto at = static_cast<Py_ssize_t>(place.at);
+      // Equal neighbours share one float: a window of length 0 starts and
+      // ends at one time, and where the operation between two windows takes
+      // no time the later one starts where the earlier one ended. Other
+      // repeats are too far apart in the list to be worth a lookup.
+      SharedFloat last;
+      for (const TimeSpan& window : piece.windows(run)) {
+        OwnedRef tuple = number_tuple(3);
+        PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(qubit));
+        PyTuple_SET_ITEM(tuple.get(), 1, last.get(window.start));
+        PyTuple_SET_ITEM(tuple.get(), 2, last.get(window.end));
+        PyList_SET_ITEM(list_.get(), at++, tuple.release());
       }
     }
   }
@@ -538,23 +503,9 @@ class WindowListBuilder final : public IdleWindowSink {
   }
 
  private:
-  // Puts the windows of one qubit into the list from `at`, taking their
-  // floats from `floats`.
-  template <PyObject* (RecentFloats::*floats)(double)>
-  void fill(PyObject* qubit, std::span<const TimeSpan> windows, Py_ssize_t at) {
-    for (const TimeSpan& window : windows) {
-      OwnedRef tuple = number_tuple(3);
-      PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(qubit));
-      PyTuple_SET_ITEM(tuple.get(), 1, (floats_.*floats)(window.start));
-      PyTuple_SET_ITEM(tuple.get(), 2, (floats_.*floats)(window.end));
-      PyList_SET_ITEM(list_.get(), at++, tuple.release());
-    }
-  }
-
   WindowPlacer placer_;
   OwnedRef list_;
   std::vector<OwnedRef> qubits_;  // each expected run's qubit as an int, shared by its windows
-  RecentFloats floats_;  // of the list's windows
 };
 
 }  // namespace
