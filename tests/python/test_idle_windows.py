@@ -68,6 +68,22 @@ def test_schedule_snapshot_decides(min_gap):
     assert _velun_q.QuantumDAG().find_idle_windows(min_gap) == []
 
 
+def float_places(windows):
+    """How many places in the list each float object fills, after checking
+    that each is held once per place and nowhere else (a float made apart
+    serves as the control)."""
+    floats = [x for w in windows for x in w[1:]]
+    objects = {id(x): x for x in floats}
+    places = dict.fromkeys(objects, 0)
+    for x in floats:
+        places[id(x)] += 1
+    del floats, x
+    control = [float("1.5") + 0.0]
+    objects[0], places[0] = control[0], 1
+    assert len({sys.getrefcount(x) - places[key] for key, x in objects.items()}) == 1
+    return sorted(n for key, n in places.items() if key != 0)
+
+
 def test_floats_shared_between_neighbours_keep_one_reference_per_place():
     # Zero-time gates make windows of length 0, each starting where the one
     # before ended; each qubit's run makes its own floats.
@@ -75,15 +91,7 @@ def test_floats_shared_between_neighbours_keep_one_reference_per_place():
     g.build_schedule()
     windows = g.find_idle_windows(0.0)
     assert windows == [(0, 5.0, 5.0), (0, 5.0, 5.0), (0, 5.0, 5.0), (0, 8.0, 8.0), (1, 8.0, 8.0), (1, 8.0, 8.0)]
-    floats = [x for w in windows for x in w[1:]]
-    objects = {id(x): x for x in floats}
-    places = {key: sum(id(x) == key for x in floats) for key in objects}
-    del floats
-    assert sorted(places.values()) == [2, 4, 6]  # one float per run of equal neighbours
-    # Beyond its places, each is held only here, as is a float with one place.
-    control = [float("1.5") + 0.0]
-    objects[0], places[0] = control[0], 1
-    assert len({sys.getrefcount(x) - places[key] for key, x in objects.items()}) == 1
+    assert float_places(windows) == [2, 4, 6]  # one float per run of equal neighbours
 
 
 def test_number_tuples_behave_as_ordinary_tuples():
@@ -124,3 +132,4 @@ def test_long_circuits_match_the_twin(step_back):
     for min_gap in (0.0, -INF, 300.0):
         got = g.find_idle_windows(min_gap)
         assert len(got) > 1000 and same(got, ref.find_idle_windows(min_gap))
+        assert sum(float_places(got)) == 2 * len(got)
