@@ -23,10 +23,6 @@
 #include <cstdint>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "quantum_dag.hpp"
 
 namespace velunq {
@@ -37,33 +33,12 @@ constexpr std::size_t kMostWide = 8;
 
 // The note of a node of two qubits that were free at `first` and `second`:
 // `first` where it is the earlier (or equal), else `-second`. Chosen without
-// a branch, which would go either way at random. On x86 the choice is made in
-// the floating-point registers: moving both values to integer registers and
-// back made the whole schedule about a tenth slower.
+// a branch, which would go either way at random.
 double waited(double first, double second) noexcept {
-#if defined(__SSE2__)
-  const __m128d a = _mm_set_sd(first);
-  const __m128d b = _mm_set_sd(second);
-  const __m128d minus_b = _mm_xor_pd(b, _mm_set_sd(-0.0));
-  const __m128d take_second = _mm_cmpnle_sd(a, b);
-  return _mm_cvtsd_f64(_mm_or_pd(_mm_andnot_pd(take_second, a), _mm_and_pd(take_second, minus_b)));
-#else
   const std::uint64_t take_second = std::uint64_t{0} - static_cast<std::uint64_t>(!(first <= second));
   const auto a = std::bit_cast<std::uint64_t>(first);
   const auto b = std::bit_cast<std::uint64_t>(-second);
   return std::bit_cast<double>((a & ~take_second) | (b & take_second));
-#endif
-}
-
-// `time` where it is later than `floor`, else `floor`: a NaN time never
-// raises it. On x86 this is the processor's own maximum, which the compiler
-// does not pick when `floor` is a constant.
-double later_of(double time, double floor) noexcept {
-#if defined(__SSE2__)
-  return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(time), _mm_set_sd(floor)));
-#else
-  return time > floor ? time : floor;
-#endif
 }
 
 // A gate on three or more qubits, or on none (rare): its start, given its
@@ -119,7 +94,9 @@ void QuantumDAG::build_schedule() {
       const QubitSlot b = pool[begin + n - 1];
       const double free_a = free[a];
       const double free_b = free[b];
-      const double start = later_of(free_b, later_of(free_a, 0.0));
+      double start = 0.0;
+      if (free_a > start) start = free_a;
+      if (free_b > start) start = free_b;
       const double end = scheduled_times(start, duration).end_time;
       starts[id] = start;
       waits[id] = waited(free_a, free_b);
