@@ -22,11 +22,6 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
-#include <type_traits>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "quantum_dag.hpp"
 
@@ -38,52 +33,12 @@ constexpr std::size_t kMostWide = 8;
 
 // The note of a node of two qubits that were free at `first` and `second`:
 // `first` where it is the earlier (or equal), else `-second`. Chosen without
-// a branch, which would go either way at random. On x86 the choice is made in
-// the floating-point registers: moving both values to integer registers and
-// back made the whole schedule about a tenth slower.
+// a branch, which would go either way at random.
 double waited(double first, double second) noexcept {
-#if defined(__SSE2__)
-  const __m128d a = _mm_set_sd(first);
-  const __m128d b = _mm_set_sd(second);
-  const __m128d minus_b = _mm_xor_pd(b, _mm_set_sd(-0.0));
-  const __m128d take_second = _mm_cmpnle_sd(a, b);
-  return _mm_cvtsd_f64(_mm_or_pd(_mm_andnot_pd(take_second, a), _mm_and_pd(take_second, minus_b)));
-#else
   const std::uint64_t take_second = std::uint64_t{0} - static_cast<std::uint64_t>(!(first <= second));
   const auto a = std::bit_cast<std::uint64_t>(first);
   const auto b = std::bit_cast<std::uint64_t>(-second);
   return std::bit_cast<double>((a & ~take_second) | (b & take_second));
-#endif
-}
-
-// `time` where it is later than `floor`, else `floor`: a NaN time never
-// raises it. On x86 this is the processor's own maximum, which the compiler
-// does not pick when `floor` is a constant.
-double later_of(double time, double floor) noexcept {
-#if defined(__SSE2__)
-  return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(time), _mm_set_sd(floor)));
-#else
-  return time > floor ? time : floor;
-#endif
-}
-
-// Above this many nodes the schedule's two columns (16 bytes a node) are
-// larger than a core's own caches, and are written past them: a store into
-// a line not in the cache reads the line from memory first, only to
-// overwrite all of it. On an Intel Xeon that took a 1M-gate schedule in a
-// compile road from 3.1 ms to 2.8 ms, with the idle-window search that
-// reads the columns next no slower.
-constexpr std::size_t kWritePastCacheNodes = std::size_t{1} << 18;
-
-template <bool kPastCache>
-void put(double* at, double value) noexcept {
-#if defined(__SSE2__) && defined(__x86_64__)
-  if constexpr (kPastCache) {
-    _mm_stream_si64(reinterpret_cast<long long*>(at), std::bit_cast<long long>(value));
-    return;
-  }
-#endif
-  *at = value;
 }
 
 // A gate on three or more qubits, or on none (rare): its start, given its
@@ -127,41 +82,31 @@ void QuantumDAG::build_schedule() {
   double* const starts = starts_.data();
   double* const waits = waits_.data();
   WideCandidate* wide = note_wide ? wide_candidates_.data() : nullptr;
-  // The walk is made twice, so that the usual size pays no test per store.
-  const auto walk = [&](auto past_cache) {
-    constexpr bool kPastCache = decltype(past_cache)::value;
-    std::size_t begin = 0;
-    for (std::size_t id = 0; id < count; ++id) {
-      const std::size_t end_of_qubits = qubit_ends[id];
-      const std::size_t n = end_of_qubits - begin;
-      const double duration = charged[id];
-      if (n - 1 < 2) [[likely]] {
-        // One or two qubits, the usual gates, without a loop to mispredict: a
-        // one-qubit gate reads and writes its qubit twice, which is the same.
-        const QubitSlot a = pool[begin];
-        const QubitSlot b = pool[begin + n - 1];
-        const double free_a = free[a];
-        const double free_b = free[b];
-        const double start = later_of(free_b, later_of(free_a, 0.0));
-        const double end = scheduled_times(start, duration).end_time;
-        put<kPastCache>(starts + id, start);
-        put<kPastCache>(waits + id, waited(free_a, free_b));
-        free[a] = end;
-        free[b] = end;
-      } else {
-        put<kPastCache>(starts + id, schedule_wide(id, pool + begin, pool + end_of_qubits, duration, free, wide));
-        put<kPastCache>(waits + id, kNone);
-      }
-      begin = end_of_qubits;
+  std::size_t begin = 0;
+  for (std::size_t id = 0; id < count; ++id) {
+    const std::size_t end_of_qubits = qubit_ends[id];
+    const std::size_t n = end_of_qubits - begin;
+    const double duration = charged[id];
+    if (n - 1 < 2) [[likely]] {
+      // One or two qubits, the usual gates, without a loop to mispredict: a
+      // one-qubit gate reads and writes its qubit twice, which is the same.
+      const QubitSlot a = pool[begin];
+      const QubitSlot b = pool[begin + n - 1];
+      const double free_a = free[a];
+      const double free_b = free[b];
+      double start = 0.0;
+      if (free_a > start) start = free_a;
+      if (free_b > start) start = free_b;
+      const double end = scheduled_times(start, duration).end_time;
+      starts[id] = start;
+      waits[id] = waited(free_a, free_b);
+      free[a] = end;
+      free[b] = end;
+    } else {
+      starts[id] = schedule_wide(id, pool + begin, pool + end_of_qubits, duration, free, wide);
+      waits[id] = kNone;
     }
-  };
-  if (count > kWritePastCacheNodes) {
-    walk(std::true_type{});
-#if defined(__SSE2__) && defined(__x86_64__)
-    _mm_sfence();
-#endif
-  } else {
-    walk(std::false_type{});
+    begin = end_of_qubits;
   }
   candidates_valid_ = note_wide;
 }

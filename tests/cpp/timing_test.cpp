@@ -285,29 +285,5 @@ TEST(Timing, MatchesTheReferenceWhereTimeStepsBack) {
   }
 }
 
-// A circuit long enough that the schedule writes its columns past the
-// cache (over 2^18 nodes): the same starts, and the same windows from its
-// notes (positive minimums) and from the scan (zero), as the reference.
-TEST(Timing, MatchesTheReferenceOnACircuitLargerThanTheCaches) {
-  std::mt19937_64 rng(2026);
-  const std::vector<double> durations{0, 0, 35, 35, 300, 700, 1000};
-  std::vector<Gate> gates((std::size_t{1} << 18) + 4001);
-  for (Gate& g : gates) {
-    g.name = "g";
-    const std::size_t arity = rng() % 500 ? 1 + rng() % 2 : 3;
-    for (std::size_t k = 0; k < arity; ++k) g.qubits.push_back(rng() % 40);
-    g.duration = pick(rng, durations);
-  }
-  QuantumDAG dag = dag_of(gates);
-  dag.build_schedule();
-  const auto schedule = reference_schedule(gates);
-  std::vector<ScheduleEntry> expected;
-  for (const auto& [id, entry] : schedule) expected.push_back(entry);
-  expect_schedule(dag, expected);
-  for (double gap : {0.0, 35.0, 1000.0}) {
-    EXPECT_EQ(dag.find_idle_windows(gap).to_vector(), reference_windows(gates, schedule, gap)) << "min_gap " << gap;
-  }
-}
-
 }  // namespace
 }  // namespace velunq::test
