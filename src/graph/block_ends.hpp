@@ -166,10 +166,11 @@ class BlockEnds {
   [[gnu::noinline]] double clear(double t, double d, double window_end, double floor, QubitSlot slot,
                                  const NeighbourIndex& index, const std::vector<PulseTrack>& tracks,
                                  std::size_t* hints) noexcept {
+    TrainWalk walk;
     for (;;) {
       const Pulse* hit = first_overlap(t, d, floor, slot, index, tracks, hints);
       if (!hit) return t;
-      t = hit->end + kPulseSpacingNs;
+      t = walk.past(hit, d, window_end, index.of(slot), tracks)->end + kPulseSpacingNs;
       if (t + d > window_end) return t;
     }
   }

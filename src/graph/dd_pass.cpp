@@ -43,6 +43,21 @@ namespace velunq {
 
 namespace {
 
+// The rest of a search that keeps meeting pulses, from the overlap `hit`,
+// with walks along trains of pulses (see TrainWalk); out of line, so that
+// the usual short search stays as lean as it was.
+[[gnu::noinline]] double clear_with_walks(const Pulse* hit, double d, double window_end,
+                                          std::span<const QubitSlot> neighbours, const std::vector<PulseTrack>& tracks,
+                                          std::size_t* hints) {
+  TrainWalk walk(0);
+  for (;;) {
+    const double t = walk.past(hit, d, window_end, neighbours, tracks)->end + kPulseSpacingNs;
+    if (t + d > window_end) return t;
+    hit = first_overlap_among(t, d, neighbours, tracks, hints);
+    if (!hit) return t;
+  }
+}
+
 // Moves the start t of a pulse of length d on `slot` past every overlapping
 // pulse of a coupled neighbour, rescanning from the first neighbour after
 // each move. Each move lands past an existing pulse end, so it terminates.
@@ -57,14 +72,15 @@ namespace {
 double clear_of_neighbours(double t, double d, double window_end, QubitSlot slot, const NeighbourIndex& index,
                            const std::vector<PulseTrack>& tracks, std::size_t* hints, DenseClearance* dense) {
   if (dense) [[unlikely]] {
-    const auto [to, done] = dense->clear(t, d, window_end, slot, tracks, hints);
+    const auto [to, done] = dense->clear(t, d, window_end, slot, index.of(slot), tracks, hints);
     if (done) return to;
     t = to;
   }
   const std::span<const QubitSlot> neighbours = index.of(slot);
-  for (;;) {
+  for (std::size_t moves = 0;; ++moves) {
     const Pulse* hit = first_overlap_among(t, d, neighbours, tracks, hints);
     if (!hit) return t;
+    if (moves == TrainWalk::kFirstTry) [[unlikely]] return clear_with_walks(hit, d, window_end, neighbours, tracks, hints);
     t = hit->end + kPulseSpacingNs;
     if (t + d > window_end) return t;
   }

@@ -128,12 +128,14 @@ class DenseClearance {
   // Moves t as the pass's plain clearance does (clear_of_neighbours), for as
   // long as the buckets can answer.
   [[gnu::noinline]] Cleared clear(double t, double d, double window_end, QubitSlot slot,
-                                  const std::vector<PulseTrack>& tracks, std::size_t* hints) {
+                                  std::span<const QubitSlot> neighbours, const std::vector<PulseTrack>& tracks,
+                                  std::size_t* hints) {
     if (row_[slot] == kNoRow) return {t, true};  // no neighbour to clear
     const std::size_t words = buckets_.words();
     const std::size_t row = std::size_t{row_[slot]} * words;
     const Word* among = among_.data() + row;
     const std::size_t* before = before_word_.data() + row;
+    TrainWalk walk;
     for (;;) {
       const std::span<const Word> possible = buckets_.possible(t, d, among);
       if (possible.empty()) return {t, false};
@@ -150,7 +152,7 @@ class DenseClearance {
         }
       }
       if (!hit) return {t, true};
-      t = hit->end + kPulseSpacingNs;
+      t = walk.past(hit, d, window_end, neighbours, tracks)->end + kPulseSpacingNs;
       if (t + d > window_end) return {t, true};  // out of its window for good
     }
   }

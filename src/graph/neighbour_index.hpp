@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -79,5 +80,62 @@ inline const Pulse* first_overlap_among(double t, double d, std::span<const Qubi
   }
   return nullptr;
 }
+
+// Long walks of a search along a neighbour's train of pulses, taken at once
+// (PulseTrack::walk). A pulse that fits no gap of a dense train is moved past
+// its pulses one at a time; where many windows meet one train, that costs
+// the square of the pulses. A search whose last few moves each went past a
+// pulse just after the one before, as along one track, tries a walk before
+// its next move, and tries less often while walks go nowhere.
+class TrainWalk {
+ public:
+  // Moves along one track before the first try.
+  static constexpr std::size_t kFirstTry = 8;
+
+  explicit TrainWalk(std::size_t first_try = kFirstTry) : next_try_(first_try) {}
+
+  // The pulse past which the search moves instead of `hit`, the overlap that
+  // its scan of `neighbours` just found for [t, t + d): `hit` itself, or a
+  // later pulse of the same run reached by moves that are all certain.
+  const Pulse* past(const Pulse* hit, double d, double window_end, std::span<const QubitSlot> neighbours,
+                    const std::vector<PulseTrack>& tracks) {
+    // Only a guess at the same track: walk() finds out for certain.
+    const auto step = reinterpret_cast<std::uintptr_t>(hit) - reinterpret_cast<std::uintptr_t>(last_);
+    along_ = step - 1 < kNear * sizeof(Pulse) ? along_ + 1 : 0;
+    last_ = hit;
+    if (along_ < next_try_) [[likely]] return hit;
+    const Pulse* to = walk(hit, d, window_end, neighbours, tracks);
+    last_ = to;
+    next_try_ = to == hit ? 2 * next_try_ + 1 : kFirstTry;
+    along_ = 0;
+    return to;
+  }
+
+ private:
+  [[gnu::noinline]] static const Pulse* walk(const Pulse* hit, double d, double window_end,
+                                             std::span<const QubitSlot> neighbours,
+                                             const std::vector<PulseTrack>& tracks) {
+    const auto on = std::find_if(neighbours.begin(), neighbours.end(),
+                                 [&](QubitSlot n) { return tracks[n].in_last_run(hit); });
+    if (on == neighbours.end()) return hit;
+    // A pulse that can meet the search from its next place on ends after that
+    // place; the least start among those of the other tracks, and of the
+    // walked track's earlier runs, bounds the walk.
+    const double place = hit->end + kPulseSpacingNs;
+    double bound = std::numeric_limits<double>::infinity();
+    for (QubitSlot n : neighbours) {
+      if (tracks[n].empty()) continue;
+      bound = std::min(bound, tracks[n].bounds_after(place, n == *on).first);
+    }
+    return tracks[*on].walk(hit, d, window_end, bound);
+  }
+
+  // How far past the one before a pulse may be and still count as along it.
+  static constexpr std::uintptr_t kNear = 16;
+
+  const Pulse* last_ = nullptr;
+  std::size_t along_ = 0;
+  std::size_t next_try_;
+};
 
 }  // namespace velunq

@@ -3,18 +3,18 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <utility>
 #include <vector>
 
-namespace velunq {
+#include "dd_rules.hpp"
+#include "run_steps.hpp"
 
-// A placed pulse: [start, end).
-struct Pulse {
-  double start;
-  double end;
-};
+namespace velunq {
 
 // Whether [t, t + d) overlaps pulse p.
 inline bool overlaps(const Pulse& p, double t, double d) noexcept { return t + d > p.start && p.end > t; }
@@ -169,6 +169,7 @@ class PulseTrack {
     run_begins_.resize(runs);
     index_.clear();
     if (runs > 0) index_.update(pulses_, run_begins_, runs - 1);
+    if (steps_) steps_->clear();
     if (kept > 0) last_end_ = pulses_.back().end;
     next_trim_ = std::max({kFirstTrim, 2 * kept, kept + scanners});
   }
@@ -182,11 +183,13 @@ class PulseTrack {
   }
 
   // The least start and the greatest end of the pulses that end after w
-  // (infinity and -infinity when there is none).
-  std::pair<double, double> bounds_after(double w) const noexcept {
+  // (infinity and -infinity when there is none), of all runs or of the runs
+  // before the last.
+  std::pair<double, double> bounds_after(double w, bool closed_runs_only = false) const noexcept {
     double least = std::numeric_limits<double>::infinity();
     double greatest = -std::numeric_limits<double>::infinity();
-    for (std::size_t r = 0; r < run_begins_.size(); ++r) {
+    const std::size_t runs = run_begins_.size() - (closed_runs_only && !run_begins_.empty() ? 1 : 0);
+    for (std::size_t r = 0; r < runs; ++r) {
       const auto first = pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r]);
       const auto last = r + 1 < run_begins_.size() ? pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r + 1])
                                                    : pulses_.end();
@@ -221,6 +224,30 @@ class PulseTrack {
     const std::size_t first = first_ending_after(t, last_begin, from, last);
     hint = first + forgotten_;
     return overlaps(pulses_[first], t, d) ? &pulses_[first] : nullptr;
+  }
+
+  // Whether `p` is one of the pulses of this track's last run.
+  bool in_last_run(const Pulse* p) const noexcept {
+    if (pulses_.empty()) return false;
+    const std::greater_equal<const Pulse*> at_or_after;
+    return at_or_after(p, pulses_.data() + run_begins_.back()) && at_or_after(&pulses_.back(), p);
+  }
+
+  // For a search of [t, t + d) about to move past `hit`, a pulse of this
+  // track's last run: the pulse past which the same search stands after the
+  // moves it then makes along the run (see RunSteps), as long as each place
+  // t it moves from keeps t + d within both `window_end` and `bound`. The
+  // caller promises that every pulse that could meet the search on the way,
+  // on other tracks or in this track's earlier runs, starts at or after
+  // `bound`, so that the run holds its only overlaps. `hit` itself when no
+  // move is certain.
+  [[gnu::noinline]] const Pulse* walk(const Pulse* hit, double d, double window_end, double bound) const {
+    const auto within = [&](std::size_t k) {
+      const double x = pulses_[k].end + kPulseSpacingNs + d;
+      return !(x > window_end) && !(x > bound);
+    };
+    if (!steps_) steps_ = std::make_unique<RunSteps>();
+    return &pulses_[steps_->walk(pulses_, run_begins_, static_cast<std::size_t>(hit - pulses_.data()), d, within)];
   }
 
  private:
@@ -290,6 +317,7 @@ class PulseTrack {
   std::vector<Pulse> pulses_;
   std::vector<std::size_t> run_begins_;  // index in pulses_ of each run's first pulse
   RunIndex index_;                       // over the closed runs
+  mutable std::unique_ptr<RunSteps> steps_;  // made when a walk first needs it
   std::size_t forgotten_ = 0;            // pulses trimmed off the front
   std::size_t next_trim_ = kFirstTrim;
   double last_end_ = 0.0;  // of the last pulse, when there is one

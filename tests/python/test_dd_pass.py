@@ -1,3 +1,4 @@
+import random
 import threading
 
 import pytest
@@ -177,6 +178,53 @@ def test_clearance_through_runs_of_pulses_stepping_back(capfd, instructions, cou
     _, placements = run(capfd, instructions, coupling, **kwargs)
     searcher, expected = on_searcher
     assert same([p for p in placements if p[0] == searcher], expected)
+
+
+def trains(seed):
+    """Qubits 0 and 1 each get a dense train of short pulses from a helper
+    (2 and 3) that keeps them busy between short windows; searchers 4.. wait
+    through the trains, coupled to one or both of them and to each other, and
+    sometimes step back in time, so that their pulses are moved along the
+    trains one pulse at a time."""
+    rng = random.Random(seed)
+    instructions = []
+    for train, helper in ((0, 2), (1, 3)):
+        gap = rng.choice([11.0, 12.0, 12.1, 15.0, 25.0])
+        for _ in range(rng.randint(40, 90)):
+            instructions.append(("x", [helper], gap, {}))
+            instructions.append(("cx", [helper, train], rng.choice([0.1, 0.1, 0.0, 3.0]), {}))
+    shape = seed % 3  # 1: a densely coupled device; 2: the first searcher also has 70 quiet neighbours
+    searchers = list(range(4, 4 + (12 if shape == 1 else rng.randint(3, 12))))
+    for q in searchers:
+        instructions.insert(rng.randint(0, len(instructions) // 3), ("x", [q], 0.1, {}))
+        if q == 4:  # waits until well past both trains
+            instructions += [("cx", [2, 3], 600.0, {}), ("ccx", [q, 2, 3], 35.0, {})]
+        else:  # waits as long as a helper is busy at that point
+            instructions.insert(rng.randint(len(instructions) // 3, len(instructions)),
+                                ("cx", [q, rng.choice([2, 3])], 35.0, {}))
+        if rng.random() < 0.2:
+            instructions.append(("cx", [q, 2], -rng.choice([300.0, 900.0]), {}))  # back in time
+            instructions.append(("x", [q], 1.0, {}))
+    coupling = [(q, rng.choice([0, 1])) for q in searchers] + [(q, 1) for q in searchers if rng.random() < 0.4]
+    coupling += [(a, b) for a in searchers for b in searchers if a < b and (shape == 1 or rng.random() < 0.3)]
+    if shape == 2:
+        instructions += [("x", [q], 5.0, {}) for q in range(100, 170)]
+        coupling += [(4, q) for q in range(100, 170)]
+    pulses = {0: rng.choice([1.0, 0.5, 2.0]), 1: rng.choice([1.0, 3.0])}
+    pulses.update({q: rng.choice([50.0, 35.0, 20.0, 9.0]) for q in searchers})
+    return instructions, coupling, dict(sequence=rng.choice(["XY", "XY4"]), pulse_durations=pulses,
+                                       num_qubits=170 if shape == 2 else 4 + len(searchers))
+
+
+def test_clearance_walks_long_trains_of_pulses(capfd):
+    walked = 0
+    for seed in range(24):
+        instructions, coupling, kwargs = trains(seed)
+        export, placements = run(capfd, instructions, coupling, **kwargs)
+        # the first searcher's first pulse was moved along a train, from 0.1 ns
+        first = min(t for q, _, t, _ in placements if q == 4)
+        walked += sum(q < 2 and (4, q) in coupling and t < first for q, _, t, _ in placements) >= 20
+    assert walked >= 12
 
 
 def test_clearance_is_off_by_default(capfd):

@@ -1,0 +1,170 @@
+// RunSteps: where a clearance search that keeps meeting the pulses of one
+// run of a track ends up, found without making each move.
+//
+// A search that has moved past pulse k of a run stands at the place
+// t_k = end_k + 10 ns. Its next overlap in the run, if any, is the run's
+// first pulse that ends after t_k, pulse m(k): starts and ends ascend in a
+// run, so no other can be it. [t_k, t_k + d) overlaps it exactly when
+// t_k + d > start_m(k), and as t_k + d only grows with d, the move k -> m(k)
+// is certain from a least pulse length on: its threshold. A pulse that fits
+// no gap of a dense train walks the train this way, move after move; where
+// many windows meet one train, that costs the square of its pulses.
+//
+// Here each pulse keeps its move, m(k) and the threshold, and the place
+// after 16 moves, 256 and 4,096 with the greatest threshold on the way. A
+// walk takes the longest of these whose thresholds are all at most d and
+// whose last place is still within the caller's bound, then ever shorter
+// ones, and makes its last moves one by one. Places only grow along a walk,
+// so a bound met at the end of a jump was met on the way. Only comparisons
+// the search itself makes decide a move, so the walk ends where the search
+// would. A move is worked out once it is final: once a later pulse of the
+// run ends after its place, or the run is closed.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+#include "dd_rules.hpp"
+
+namespace velunq {
+
+// A placed pulse: [start, end).
+struct Pulse {
+  double start;
+  double end;
+};
+
+// Doubles as integers in the same order (-0.0 just below +0.0); NaNs fall
+// outside the infinities.
+inline std::int64_t ordered_key(double x) noexcept {
+  const auto bits = std::bit_cast<std::int64_t>(x);
+  return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
+}
+
+inline double from_ordered_key(std::int64_t key) noexcept {
+  return std::bit_cast<double>(key < 0 ? key ^ std::numeric_limits<std::int64_t>::max() : key);
+}
+
+// The key of a move that no length makes certain: above every length's.
+inline constexpr std::int64_t kNeverCertain = std::numeric_limits<std::int64_t>::max();
+
+// The key of the least length d for which t + d > start holds, computed as
+// the pass computes it, or kNeverCertain when none does. t + d only grows
+// with d (t is never -infinity or NaN here), so a bisection over the keys of
+// the lengths finds it.
+inline std::int64_t step_threshold(double t, double start) noexcept {
+  const auto holds = [&](std::int64_t key) { return t + from_ordered_key(key) > start; };
+  std::int64_t low = ordered_key(-std::numeric_limits<double>::infinity());
+  std::int64_t high = ordered_key(std::numeric_limits<double>::infinity());
+  if (std::isnan(t) || t == -std::numeric_limits<double>::infinity() || !holds(high)) return kNeverCertain;
+  while (low < high) {  // the answer is in [low, high]
+    const std::int64_t middle = std::midpoint(low, high);  // rounds down, without overflow
+    if (holds(middle)) {
+      high = middle;
+    } else {
+      low = middle + 1;
+    }
+  }
+  return low;
+}
+
+class RunSteps {
+ public:
+  // Jumps of 1, 16, 256 and 4,096 moves.
+  static constexpr std::size_t kLevels = 4;
+  static constexpr std::size_t kFanout = 16;
+
+  // Forgets everything (the pulses were moved).
+  void clear() noexcept {
+    scan_ = 0;
+    for (Level& level : levels_) {
+      level.to.clear();
+      level.threshold.clear();
+    }
+  }
+
+  // The pulse past which a search of length d stands after the moves it
+  // makes from pulse `from`: each move from a place t_k with t_k + d within
+  // the bound (`within(k)`) that is certain for d, until one is not.
+  // `pulses` and `run_begins` are the track's (see PulseTrack); `from` lies
+  // in its last run.
+  template <class Within>
+  std::size_t walk(const std::vector<Pulse>& pulses, const std::vector<std::size_t>& run_begins, std::size_t from,
+                   double d, Within within) {
+    bring_up_to_date(pulses, run_begins);
+    const std::int64_t key = ordered_key(d);
+    std::size_t k = from;
+    if (std::isnan(d) || !within(k)) return k;
+    // Longer jumps first; a jump lands where the next place is within too.
+    for (std::size_t level = kLevels; level-- > 1;) {
+      const Level& jumps = levels_[level];
+      while (k < jumps.to.size() && jumps.to[k] != kNowhere && jumps.threshold[k] <= key && within(jumps.to[k])) {
+        k = jumps.to[k];
+      }
+    }
+    // The last moves one by one: the place they land on need not be within.
+    const Level& moves = levels_[0];
+    while (k < moves.to.size() && moves.to[k] != kNowhere && moves.threshold[k] <= key && within(k)) k = moves.to[k];
+    return k;
+  }
+
+ private:
+  struct Level {
+    std::vector<std::uint32_t> to;           // where the jump from each pulse lands (kNowhere if at no pulse)
+    std::vector<std::int64_t> threshold;     // the greatest threshold of its moves
+  };
+  static constexpr std::uint32_t kNowhere = std::numeric_limits<std::uint32_t>::max();
+
+  // Works out the moves and jumps that have become final since last time.
+  void bring_up_to_date(const std::vector<Pulse>& pulses, const std::vector<std::size_t>& run_begins) {
+    Level& moves = levels_[0];
+    auto next_run = std::upper_bound(run_begins.begin(), run_begins.end(), moves.to.size());
+    for (std::size_t k = moves.to.size(); k < pulses.size() && k < kNowhere; ++k) {
+      while (next_run != run_begins.end() && *next_run <= k) ++next_run;
+      const std::size_t run_end = next_run == run_begins.end() ? pulses.size() : *next_run;
+      const double place = pulses[k].end + kPulseSpacingNs;
+      scan_ = std::max(scan_, k + 1);
+      while (scan_ < run_end && !(pulses[scan_].end > place)) ++scan_;
+      if (scan_ < run_end) {
+        moves.to.push_back(static_cast<std::uint32_t>(scan_));
+        moves.threshold.push_back(step_threshold(place, pulses[scan_].start));
+      } else if (next_run != run_begins.end()) {  // a closed run: this move never comes
+        moves.to.push_back(kNowhere);
+        moves.threshold.push_back(kNeverCertain);
+      } else {
+        break;  // a later pulse may still end after this place
+      }
+    }
+    for (std::size_t level = 1; level < kLevels; ++level) {
+      const Level& below = levels_[level - 1];
+      Level& jumps = levels_[level];
+      for (std::size_t k = jumps.to.size(); k < below.to.size(); ++k) {
+        std::size_t at = k;
+        std::int64_t greatest = std::numeric_limits<std::int64_t>::min();
+        std::size_t taken = 0;
+        for (; taken < kFanout && at < below.to.size(); ++taken) {
+          greatest = std::max(greatest, below.threshold[at]);
+          at = below.to[at];
+          if (at == kNowhere) break;
+        }
+        if (at != kNowhere && taken < kFanout) break;  // runs into moves not worked out yet
+        jumps.to.push_back(static_cast<std::uint32_t>(at));
+        jumps.threshold.push_back(at == kNowhere ? kNeverCertain : greatest);
+      }
+    }
+  }
+
+  std::array<Level, kLevels> levels_;
+  // Where the search for the next move's pulse goes on: no pulse before it
+  // ends after the place of the first move not worked out yet.
+  std::size_t scan_ = 0;
+};
+
+}  // namespace velunq
