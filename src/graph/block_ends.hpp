@@ -159,13 +159,13 @@ class BlockEnds {
   }
 
   // Moves t as the pass's plain clearance does (clear_of_neighbours), for
-  // a slot with wide() true.
+  // a slot with wide() true. Not noexcept: a walk may allocate.
   // `floor` is a time before which no search by `slot` starts from now on
   // (-infinity where there is none): the records that a search passes
   // through in vain are then made again without the pulses that end by it.
   [[gnu::noinline]] double clear(double t, double d, double window_end, double floor, QubitSlot slot,
                                  const NeighbourIndex& index, const std::vector<PulseTrack>& tracks,
-                                 std::size_t* hints) noexcept {
+                                 std::size_t* hints) {
     TrainWalk walk;
     for (;;) {
       const Pulse* hit = first_overlap(t, d, floor, slot, index, tracks, hints);
