@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <functional>
 #include <limits>
@@ -12,19 +11,10 @@
 #include <vector>
 
 #include "dd_rules.hpp"
+#include "pulse.hpp"
 #include "run_steps.hpp"
 
 namespace velunq {
-
-// Whether [t, t + d) overlaps pulse p.
-inline bool overlaps(const Pulse& p, double t, double d) noexcept { return t + d > p.start && p.end > t; }
-
-// Whether any stretch can overlap a pulse from `start` to `end`. None can
-// when it ends at -infinity or starts at +infinity (as a pulse placed at an
-// infinite time does), or has a NaN bound: such a pulse needs no record.
-inline bool can_be_overlapped(double start, double end) noexcept {
-  return end > -std::numeric_limits<double>::infinity() && start < std::numeric_limits<double>::infinity();
-}
 
 // Which of a track's runs holds the first pulse, in placement order, that
 // [t, x) overlaps, without looking at every run: a track where time has

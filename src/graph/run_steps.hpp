@@ -32,14 +32,9 @@
 #include <vector>
 
 #include "dd_rules.hpp"
+#include "pulse.hpp"
 
 namespace velunq {
-
-// A placed pulse: [start, end).
-struct Pulse {
-  double start;
-  double end;
-};
 
 // Doubles as integers in the same order (-0.0 just below +0.0); NaNs fall
 // outside the infinities.
