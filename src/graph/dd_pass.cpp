@@ -168,7 +168,9 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
       clearance && !dense ? BlockEnds::where_it_pays(neighbours, slot_count) : nullptr;
 
   const auto charged = nodes_.charged_durations();
+  constexpr std::size_t kNodesPerCheckpoint = 1024;
   for (std::size_t id = 0; id < scheduled; ++id) {
+    if (id % kNodesPerCheckpoint == kNodesPerCheckpoint - 1) progress.checkpoint();
     const auto [start, end] = schedule_of(id, charged);
     const std::span<const QubitSlot> slots = nodes_.qubits(id);
 

@@ -8,11 +8,16 @@
 
 namespace velunq {
 
-// Receives whole progress lines, each ending in a newline.
+// Receives whole progress lines, each ending in a newline, and is asked now
+// and then during long work whether to go on.
 class ProgressSink {
  public:
   virtual ~ProgressSink() = default;
   virtual void line(std::string_view text) = 0;
+  // Called between steps of a long operation, at points where stopping
+  // leaves the receiver as it was. May throw to end the operation (a caller
+  // that wants it stopped, such as a signal's handler).
+  virtual void checkpoint() {}
 };
 
 // Writes each line to file descriptor 1 in one piece, bypassing every buffer,

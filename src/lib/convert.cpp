@@ -14,6 +14,7 @@
 
 #include "faults.hpp"
 #include "once.hpp"
+#include "signal_checks.hpp"
 
 namespace velunq::py {
 
@@ -88,16 +89,22 @@ void for_each_item(PyObject* sequence, std::size_t item_bytes, Reserve&& reserve
     reserve(static_cast<std::size_t>(PyList_GET_SIZE(sequence)));
     // The list may change under a conversion that runs Python code: read its
     // size on every step, as its iterator does, and hold the item.
+    SignalChecks checks;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sequence); ++i) {
       const OwnedRef item = OwnedRef::borrow(PyList_GET_ITEM(sequence, i));
       each(item.get());
+      checks.step();
     }
     return;
   }
   if (PyTuple_CheckExact(sequence)) {
     const Py_ssize_t size = PyTuple_GET_SIZE(sequence);
     reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) each(PyTuple_GET_ITEM(sequence, i));
+    SignalChecks checks;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      each(PyTuple_GET_ITEM(sequence, i));
+      checks.step();
+    }
     return;
   }
   if (!PySequence_Check(sequence)) {
@@ -124,8 +131,10 @@ void for_each_item(PyObject* sequence, std::size_t item_bytes, Reserve&& reserve
   const std::size_t reserved = length < 0 ? 0 : static_cast<std::size_t>(length);
   std::size_t next_check = std::max(reserved + 1, std::size_t{1} << 20);
   const OwnedRef iterator = check(PyObject_GetIter(sequence));
+  SignalChecks checks;
   while (const OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
     each(item.get());
+    checks.step();
     if (++count == next_check) {
       check_room(3 * count, item_bytes);
       next_check *= 2;
@@ -495,6 +504,7 @@ class WindowListBuilder final : public IdleWindowSink {
         PyTuple_SET_ITEM(tuple.get(), 1, last.get(window.start));
         PyTuple_SET_ITEM(tuple.get(), 2, last.get(window.end));
         PyList_SET_ITEM(list_.get(), at++, tuple.release());
+        checks_.step();
       }
     }
   }
@@ -508,6 +518,7 @@ class WindowListBuilder final : public IdleWindowSink {
   WindowPlacer placer_;
   OwnedRef list_;
   std::vector<OwnedRef> qubits_;  // each expected run's qubit as an int, shared by its windows
+  SignalChecks checks_;
 };
 
 }  // namespace
@@ -600,11 +611,13 @@ OwnedRef export_nodes(const QuantumDAG& dag) {
   const std::size_t exported = dag.node_count() - dag.store().boundary_count();
   OwnedRef list = result_object(PyList_New(static_cast<Py_ssize_t>(exported)));
   ExportCache cache(dag);
+  SignalChecks checks;
   Py_ssize_t at = 0;
   for (NodeId id = 0; id < dag.next_id(); ++id) {
     const DagNode node = dag.node(id);
     if (node.kind() != NodeKind::Operation) continue;
     PyList_SET_ITEM(list.get(), at++, export_node(node, cache).release());
+    checks.step();
   }
   return list;
 }

@@ -5,17 +5,22 @@
 // (output capture in a notebook kernel does that), so the write lets other
 // threads run, as the interpreter's own writes do; the instance stays under
 // the running call's access meanwhile. A signal that interrupts the write
-// runs its Python handler, and an exception from the handler ends the call.
+// runs its Python handler, and an exception from the handler ends the call;
+// so does one raised at a checkpoint of the long work (see signal_checks.hpp).
 #pragma once
 
 #include <cerrno>
 
 #include "faults.hpp"
 #include "graph/progress.hpp"
+#include "signal_checks.hpp"
 
 namespace velunq::py {
 
 class MethodProgress final : public StdoutSink {
+ public:
+  void checkpoint() override { check_signals(); }
+
  protected:
   ssize_t write_some(const char* data, std::size_t size) override {
     ssize_t written;
@@ -28,9 +33,7 @@ class MethodProgress final : public StdoutSink {
     return written;
   }
 
-  void interrupted() override {
-    if (PyErr_CheckSignals() < 0) throw PyErrorPending{};
-  }
+  void interrupted() override { check_signals(); }
 };
 
 }  // namespace velunq::py

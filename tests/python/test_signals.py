@@ -1,0 +1,168 @@
+"""Ctrl-C and garbage collections during long calls.
+
+A call holds the interpreter lock throughout, so signal handlers run only if
+the call itself checks for them. These tests leave a Ctrl-C pending inside a
+call with no Python frame in between to handle it: from an argument's
+`__index__` that is a C function (a frame would take the interrupt at once),
+or from a garbage-collection callback. The SIGINT handler then tells whether
+it ran while the call still held the graph.
+"""
+
+import collections
+import ctypes
+import functools
+import gc
+import signal
+
+import pytest
+
+from _velun_q import QuantumDAG
+
+_set_interrupt = ctypes.pythonapi.PyErr_SetInterruptEx
+_set_interrupt.argtypes = [ctypes.c_int]
+_set_interrupt.restype = ctypes.c_int
+
+
+class Trip:
+    """Converts to the index 0 and leaves a Ctrl-C pending."""
+
+    __index__ = staticmethod(functools.partial(_set_interrupt, signal.SIGINT))
+
+
+# The same C function as a garbage-collection callback, which gets (phase,
+# info): the two extra arguments are ignored by the function.
+_set_interrupt_from_gc = functools.partial(
+    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object)(
+        ("PyErr_SetInterruptEx", ctypes.pythonapi)
+    ),
+    signal.SIGINT,
+)
+
+
+def busy(dag):
+    """Whether a call is running on `dag` (it refuses a change meanwhile)."""
+    try:
+        dag.add_gate("probe", [0], 1.0)
+    except RuntimeError:
+        return True
+    return False
+
+
+@pytest.fixture
+def interrupts(monkeypatch):
+    """Installs a SIGINT handler that notes, for the graph under test, whether
+    a call was still running on it, then raises KeyboardInterrupt."""
+    seen = []
+    state = {}
+
+    def handler(signum, frame):
+        seen.append(busy(state["dag"]))
+        raise KeyboardInterrupt
+
+    # Python code run by a collection inside the call (another library's
+    # callback) would take the interrupt in its own frame and lose it there.
+    was_enabled = gc.isenabled()
+    gc.disable()
+    previous = signal.signal(signal.SIGINT, handler)
+    yield seen, state
+    signal.signal(signal.SIGINT, previous)
+    if was_enabled:
+        gc.enable()
+
+
+def many_gates(n=20_000):
+    return [("x", [i % 5], 100.0, {}) for i in range(n)] + [("cx", [0, 1], 2000.0, {})]
+
+
+def scheduled(n=20_000):
+    dag = QuantumDAG()
+    dag.build_from_ir(many_gates(n))
+    dag.build_schedule()
+    return dag
+
+
+@pytest.mark.parametrize("container", [list, tuple, collections.deque])
+def test_ctrl_c_stops_an_import_that_then_adds_nothing(interrupts, container, capfd):
+    seen, state = interrupts
+    dag = state["dag"] = QuantumDAG()
+    with pytest.raises(KeyboardInterrupt):
+        dag.build_from_ir(container([("x", [Trip()], 1.0, {})] + many_gates()))
+    assert seen == [True]
+    assert dag.node_count() == 0
+    assert capfd.readouterr().out == ""
+
+
+def test_ctrl_c_stops_the_dd_pass(interrupts, capfd):
+    seen, state = interrupts
+    dag = state["dag"] = scheduled()
+    capfd.readouterr()
+    with pytest.raises(KeyboardInterrupt):
+        dag.apply_dd_pass("XY4", {}, Trip())
+    assert seen == [True]
+    assert capfd.readouterr().out == "\U0001f980 [Core] Starting apply_dd_pass with 20001 nodes...\n"
+    assert len(dag.apply_dd_pass("XY4", {}, 0).get_all_nodes()) == 20_001  # usable after
+
+
+def test_ctrl_c_stops_a_window_search(interrupts):
+    seen, state = interrupts
+    dag = state["dag"] = scheduled()
+    with pytest.raises(KeyboardInterrupt):
+        dag.find_idle_windows(Trip())  # 0.0: a window between every two gates
+    assert seen == [True]
+    assert len(dag.find_idle_windows(0.0)) == 19_997
+
+
+def test_ctrl_c_from_a_collection_stops_an_export(interrupts):
+    seen, state = interrupts
+    dag = state["dag"] = scheduled()
+    threshold = gc.get_threshold()
+    others = gc.callbacks[:]
+    gc.collect()
+    gc.callbacks[:] = [_set_interrupt_from_gc]
+    gc.set_threshold(100)  # the export's own objects make a collection due
+    gc.enable()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            dag.get_all_nodes()
+    finally:
+        gc.disable()
+        gc.callbacks[:] = others
+        gc.set_threshold(*threshold)
+    assert seen and seen[0] is True
+    assert len(dag.get_all_nodes()) == 20_001
+
+
+class Finalised:
+    """Garbage in a cycle whose finaliser uses the graph under test."""
+
+    def __init__(self, dag, log):
+        self.dag, self.log, self.cycle = dag, log, self
+
+    def __del__(self):
+        self.log.append((busy(self.dag), self.dag.node_count(), len(self.dag.find_idle_windows(1e9))))
+
+
+@pytest.mark.parametrize("call", ["get_all_nodes", "find_idle_windows"])
+def test_collections_during_long_calls_may_use_the_graph(call):
+    dag = scheduled()
+    run = getattr(dag, call)
+    args = (0.0,) if call == "find_idle_windows" else ()
+    expected = run(*args)
+    threshold = gc.get_threshold()
+    was_enabled = gc.isenabled()
+    log = []
+    gc.enable()
+    gc.collect()
+    try:
+        gc.set_threshold(100_000)
+        for _ in range(200):
+            Finalised(dag, log)
+        gc.set_threshold(100)  # the call's own objects make a collection due
+        got = run(*args)
+    finally:
+        gc.set_threshold(*threshold)
+        if not was_enabled:
+            gc.disable()
+    assert got == expected
+    assert len(log) == 200
+    assert all(entry == (True, 20_001, 0) for entry in log)
