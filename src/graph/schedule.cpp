@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "prefetch.hpp"
 #include "quantum_dag.hpp"
 
 namespace velunq {
@@ -30,13 +31,7 @@ namespace velunq {
 namespace {
 
 constexpr std::size_t kMostWide = 8;
-// Asks for the line kWriteAhead doubles past `at`, to be written. It may lie
-// past the column's end, where a pointer may not be formed but a prefetch is
-// harmless, so the address is computed as a number.
-constexpr std::size_t kWriteAhead = 128;  // 16 cache lines
-inline void prefetch_to_write(double* at) noexcept {
-  __builtin_prefetch(reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(at) + kWriteAhead * sizeof(double)), 1);
-}
+constexpr std::size_t kWriteAhead = 128 * sizeof(double);  // 16 cache lines
 
 // The note of a node of two qubits that were free at `first` and `second`:
 // `first` where it is the earlier (or equal), else `-second`. Chosen without
@@ -97,8 +92,8 @@ void QuantumDAG::build_schedule() {
     // The two columns are written far ahead of use into lines that have
     // mostly left the cache: asking for them early (to be written) keeps the
     // stores from waiting on memory, 3.6 against 2.9 ms at a million nodes.
-    prefetch_to_write(starts + id);
-    prefetch_to_write(waits + id);
+    prefetch_to_write(starts + id, kWriteAhead);
+    prefetch_to_write(waits + id, kWriteAhead);
     if (n - 1 < 2) [[likely]] {
       // One or two qubits, the usual gates, without a loop to mispredict: a
       // one-qubit gate reads and writes its qubit twice, which is the same.
