@@ -518,7 +518,7 @@ class WindowListBuilder final : public IdleWindowSink {
   WindowPlacer placer_;
   OwnedRef list_;
   std::vector<OwnedRef> qubits_;  // each expected run's qubit as an int, shared by its windows
-  SignalChecks checks_;
+  InterruptChecks checks_;
 };
 
 }  // namespace
@@ -611,7 +611,7 @@ OwnedRef export_nodes(const QuantumDAG& dag) {
   const std::size_t exported = dag.node_count() - dag.store().boundary_count();
   OwnedRef list = result_object(PyList_New(static_cast<Py_ssize_t>(exported)));
   ExportCache cache(dag);
-  SignalChecks checks;
+  InterruptChecks checks;
   Py_ssize_t at = 0;
   for (NodeId id = 0; id < dag.next_id(); ++id) {
     const DagNode node = dag.node(id);
