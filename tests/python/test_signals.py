@@ -40,7 +40,7 @@ def busy(dag):
 
 
 @pytest.fixture
-def interrupts(monkeypatch):
+def interrupts():
     """Installs a SIGINT handler that notes, for the graph under test, whether
     a call was still running on it, then raises KeyboardInterrupt."""
     seen = []
