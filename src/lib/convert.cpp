@@ -418,6 +418,25 @@ OwnedRef number_tuple(Py_ssize_t size) {
 
 }  // namespace
 
+// A new list of `size` empty slots, hidden from the cyclic collector until
+// `publish` hands it over. Long fills look for Ctrl-C, and the handler, or a
+// finaliser that a collection runs, is Python code: through
+// gc.get_objects() it could reach a tracked list whose later slots are still
+// empty, and reading one crashes. An untracked list is visible to nothing
+// but this code; one dropped half-filled frees the items it holds.
+OwnedRef unpublished_list(std::size_t size) {
+  OwnedRef list = result_object(PyList_New(static_cast<Py_ssize_t>(size)));
+  PyObject_GC_UnTrack(list.get());
+  return list;
+}
+
+// The list made by `unpublished_list`, every slot now filled, tracked again:
+// a caller may put it into a cycle.
+OwnedRef publish(OwnedRef list) {
+  PyObject_GC_Track(list.get());
+  return list;
+}
+
 OwnedRef from_schedule_entry(const ScheduleEntry& entry) {
   OwnedRef pair = number_tuple(2);
   PyTuple_SET_ITEM(pair.get(), 0, from_f64(entry.start_time).release());
@@ -481,7 +500,7 @@ class WindowListBuilder final : public IdleWindowSink {
  public:
   void expect(std::span<const IdleWindowList::Run> runs, std::size_t total) override {
     placer_.expect(runs, total);
-    list_ = result_object(PyList_New(static_cast<Py_ssize_t>(total)));
+    list_ = unpublished_list(total);
     qubits_.reserve(runs.size());
     for (const IdleWindowList::Run& run : runs) qubits_.push_back(from_u64(run.qubit));
   }
@@ -511,7 +530,7 @@ class WindowListBuilder final : public IdleWindowSink {
 
   OwnedRef finish() {
     placer_.finish();
-    return std::move(list_);
+    return publish(std::move(list_));
   }
 
  private:
@@ -609,7 +628,7 @@ OwnedRef export_node(const DagNode& node, ExportCache& cache) {
 OwnedRef export_nodes(const QuantumDAG& dag) {
   // Boundary nodes are not exported; gate insertion never makes them.
   const std::size_t exported = dag.node_count() - dag.store().boundary_count();
-  OwnedRef list = result_object(PyList_New(static_cast<Py_ssize_t>(exported)));
+  OwnedRef list = unpublished_list(exported);
   ExportCache cache(dag);
   InterruptChecks checks;
   Py_ssize_t at = 0;
@@ -619,7 +638,7 @@ OwnedRef export_nodes(const QuantumDAG& dag) {
     PyList_SET_ITEM(list.get(), at++, export_node(node, cache).release());
     checks.step();
   }
-  return list;
+  return publish(std::move(list));
 }
 
 }  // namespace velunq::py

@@ -17,6 +17,7 @@ import signal
 import pytest
 
 from _velun_q import QuantumDAG
+from conftest import run_python
 
 _set_interrupt = ctypes.pythonapi.PyErr_SetInterruptEx
 _set_interrupt.argtypes = [ctypes.c_int]
@@ -142,3 +143,42 @@ def test_collections_wait_for_the_end_of_calls_that_make_results(call):
     assert got == expected
     assert len(log) == 200
     assert all(entry == (False, 20_001, 0) for entry in log)
+
+
+# A handler is Python code, and through gc.get_objects() it sees every object
+# the collector tracks. A result list still being filled has empty slots, so
+# it stays out of the collector's view until it is whole; on a module that
+# tracked it from the start, the handler below crashed the interpreter.
+# `map` calls the two C functions back to back, with no bytecode in between
+# to take the pending Ctrl-C before the call does.
+@pytest.mark.parametrize("call", ["get_all_nodes", "find_idle_windows"])
+def test_ctrl_c_handlers_never_see_a_result_being_filled(call):
+    args = (0.0,) if call == "find_idle_windows" else ()
+    done = run_python(f"""
+        import ctypes, functools, gc, operator, signal
+        from _velun_q import QuantumDAG
+
+        dag = QuantumDAG()
+        dag.build_from_ir([("x", [i % 5], 100.0, {{}}) for i in range(20_000)])
+        dag.build_schedule()
+        run = functools.partial(dag.{call}, *{args!r})
+        size = len(run())
+        found = []
+
+        def handler(signum, frame):
+            for o in gc.get_objects():
+                if type(o) is list and len(o) == size:
+                    found.append(sum(len(item) for item in o))
+            raise KeyboardInterrupt
+
+        set_interrupt = ctypes.pythonapi.PyErr_SetInterruptEx
+        set_interrupt.argtypes = [ctypes.c_int]
+        signal.signal(signal.SIGINT, handler)
+        try:
+            list(map(operator.call, [functools.partial(set_interrupt, signal.SIGINT), run]))
+        except KeyboardInterrupt:
+            print("stopped", found, gc.is_tracked(run()))  # tracked once whole
+        else:
+            print("not stopped")
+    """)
+    assert (done.returncode, done.stdout.splitlines()[-1:], done.stderr) == (0, ["stopped [] True"], "")
