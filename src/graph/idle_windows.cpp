@@ -403,11 +403,12 @@ void QuantumDAG::forward_windows(double min_gap_ns, const std::vector<QubitSlot>
     // Room for a slot's windows in the piece and one more: the branch-free
     // scan writes each candidate before deciding to keep it.
     const std::size_t* const after = counts.data() + p * slot_count;
+    const std::size_t* const before = p == 0 ? nullptr : after - slot_count;  // the previous piece's counts
     std::size_t room = 0;
     for (QubitSlot slot : by_qubit) {
       run_begin[slot] = room;
       cursors[slot].next = room;
-      room += after[slot] - (p == 0 ? 0 : after[slot - slot_count]) + 1;
+      room += after[slot] - (before ? before[slot] : 0) + 1;
     }
     piece.buffer_.resize_for_overwrite(room);
     scan.buffer = piece.buffer_.data();
