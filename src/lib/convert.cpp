@@ -416,8 +416,6 @@ OwnedRef number_tuple(Py_ssize_t size) {
 #endif
 }
 
-}  // namespace
-
 // A new list of `size` empty slots, hidden from the cyclic collector until
 // `publish` hands it over. Long fills look for Ctrl-C, and the handler, or a
 // finaliser that a collection runs, is Python code: through
@@ -436,6 +434,8 @@ OwnedRef publish(OwnedRef list) {
   PyObject_GC_Track(list.get());
   return list;
 }
+
+}  // namespace
 
 OwnedRef from_schedule_entry(const ScheduleEntry& entry) {
   OwnedRef pair = number_tuple(2);
