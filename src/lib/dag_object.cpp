@@ -66,6 +66,11 @@ DagObject& receiver(PyObject* self) {
 }
 
 void check_owner(const DagObject& object) {
+  // A zeroed instance that holds no graph: `object.__new__` after the class's
+  // `__new__` was replaced. No thread owns it, and no call may touch it.
+  if (object.owner_thread == kNeverOwned) {
+    throw InternalFault(std::string(kBindingName) + " holds no graph: it was not made by QuantumDAG()");
+  }
   const std::uint64_t current = current_thread();
   if (current != object.owner_thread) {
     throw InternalFault(std::string(kBindingName) + " is unsendable, but sent to another thread (owner thread " +
