@@ -143,6 +143,25 @@ class NodeStore {
     params_.resize(param_ends_.empty() ? 0 : param_ends_.back());
   }
 
+  // Drops every node from `count` on, as if they had never been added. Not
+  // for a store whose nodes share a parameter run (see
+  // end_node_sharing_params).
+  void truncate(std::size_t count) noexcept {
+    for (std::size_t i = count; i < size(); ++i) {
+      const NodeKind kind = kind_of(tags_[i]);
+      const std::size_t width = qubits(i).size();
+      boundary_count_ -= kind != NodeKind::Operation;
+      backward_count_ -= kind == NodeKind::Operation && !(durations_[i] >= 0.0);
+      wide_qubit_count_ -= width >= 3 ? width : 0;
+    }
+    qubit_ends_.resize(count);
+    param_ends_.resize(count);
+    durations_.resize(count);
+    name_ids_.resize(count);
+    tags_.resize(count);
+    abandon_node();
+  }
+
   double duration(std::size_t i) const noexcept { return durations_[i]; }
   // The time the schedule charges each node: its duration, or 0.0 for a
   // boundary node. A view for loops over many nodes (the kind column is only

@@ -80,6 +80,11 @@ void QuantumDAG::build_from_ir(InstructionList instructions, ProgressSink& progr
   if (!nodes_.pools_can_take(source.qubit_pool_size(), source.param_pool_size())) {
     throw std::length_error("the graph's qubit or parameter pool cannot take the instructions");
   }
+  // The closing line is made before the graph is touched: once the nodes are
+  // in, running out of memory for its text would report a failed call that
+  // has changed the graph.
+  const std::string closing_line = "\U0001F980 [Core] Graph memory now contains " +
+                                   std::to_string(nodes_.size() + source.size()) + " nodes.\n";
   // A graph with no names yet takes the list's under the same numbers.
   std::vector<NameId> name_of(source.names().size());
   if (nodes_.names().empty()) {
@@ -104,6 +109,7 @@ void QuantumDAG::build_from_ir(InstructionList instructions, ProgressSink& progr
     qubits_.forget_from(known_qubits);
     throw;
   }
+  const std::size_t known_nodes = nodes_.size();
   const QubitSlot* slot = slots.data();
   for (std::size_t i = 0; i < source.size(); ++i) {
     nodes_.begin_node();
@@ -112,8 +118,17 @@ void QuantumDAG::build_from_ir(InstructionList instructions, ProgressSink& progr
     nodes_.end_node(name_of[source.name_id(i)], source.duration(i));
   }
 
-  progress.line("\U0001F980 [Core] Graph memory now contains " + std::to_string(nodes_.size()) +
-                " nodes.\n");
+  try {
+    progress.line(closing_line);
+  } catch (const InternalFault&) {
+    throw;  // the line cannot be written: the nodes, all in by now, stay
+  } catch (...) {
+    // The receiver of the progress asked to stop while the line was held up
+    // (a signal's handler raised): the call fails, so it adds nothing.
+    nodes_.truncate(known_nodes);
+    qubits_.forget_from(known_qubits);
+    throw;
+  }
 }
 
 void QuantumDAG::add_couplings(std::span<const std::pair<Qubit, Qubit>> edges) {

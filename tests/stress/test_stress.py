@@ -590,6 +590,50 @@ def test_signal_while_a_progress_line_is_blocked():
     assert outcome(child) == "TimeoutError TimeoutError 2 y"
 
 
+def test_signal_while_the_closing_progress_line_is_blocked():
+    """The import is whole before its closing line: a handler's exception there takes it back."""
+    child = run_child(
+        """
+        import fcntl, signal
+        from _velun_q import QuantumDAG
+        r, w = os.pipe()
+        os.dup2(w, 1)
+        os.close(w)
+        # Room for the opening line of the import below, and no more.
+        first_line = "\\U0001F980 [Core] Received 2 instructions from Python.\\n".encode()
+        os.set_blocking(1, False)
+        left = fcntl.fcntl(1, 1032) - len(first_line)  # F_GETPIPE_SZ
+        while left:
+            left -= os.write(1, b"x" * left)
+        os.set_blocking(1, True)
+
+        armed = [True]
+
+        def give_up(signum, frame):
+            if armed:
+                armed.clear()
+                raise TimeoutError("stdout is stuck")
+
+        signal.signal(signal.SIGALRM, give_up)
+        g = QuantumDAG()
+        g.add_gate("h", [0], 1.0)
+        g.build_schedule()
+        signal.setitimer(signal.ITIMER_REAL, 0.2, 0.2)
+        result = attempt(lambda: g.build_from_ir([("x", [0], 1.0, {}), ("y", [5, 6, 7], 2.0, {"a": 1.0})]))
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        opened = os.read(r, 1 << 20).endswith(first_line)
+        # Nothing of the failed import is left, and the graph takes the next one as if it never came.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+        g.build_from_ir([("z", [1], 2.0, {})])
+        g.build_schedule()
+        say(result, opened, g.node_count(), [n[0] for n in g.get_all_nodes()], g.get_node_schedule(1),
+            g.find_idle_windows(0.0))
+        """,
+        timeout=60,
+    )
+    assert outcome(child) == "TimeoutError True 2 ['h', 'z'] (0.0, 2.0) []"
+
+
 # ---- an embedding program that starts the interpreter twice ----------------------
 
 EMBEDDING_HOST = r"""
