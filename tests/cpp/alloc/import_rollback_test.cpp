@@ -2,12 +2,16 @@
 // new in build_from_ir (names, qubit numbers, progress text) is made to fail
 // in turn (the graph's columns grow through realloc, which is not counted
 // here), and a stop is asked for at the closing progress line.
+//
+// This file replaces the global operator new, so it is a program of its own:
+// a memory checker that replaces it too would see every test of a shared
+// program free with the wrong function.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <new>
 
-#include "support.hpp"
+#include "../support.hpp"
 
 namespace {
 long fail_countdown = -1;  // fail the allocation this many allocations from now; < 0: never
