@@ -544,42 +544,53 @@ def test_progress_into_a_pipe_that_a_thread_of_this_process_drains():
     assert outcome(child) == "80000 4"
 
 
+# Standard output becomes a pipe that nobody reads, with `room` bytes left,
+# and an alarm's handler raises once the call has been stuck a while.
+BLOCKED_STDOUT = """
+    import fcntl, signal
+    from _velun_q import QuantumDAG
+    r, w = os.pipe()
+    os.dup2(w, 1)
+    os.close(w)
+
+    def block_stdout(room):
+        os.set_blocking(1, False)
+        left = fcntl.fcntl(1, 1032) - room  # F_GETPIPE_SZ
+        while left:
+            left -= os.write(1, b"x" * left)
+        os.set_blocking(1, True)
+
+    armed = []
+
+    def give_up(signum, frame):
+        # Once per call; the alarm repeats, in case it rang before the write
+        # began.
+        if armed:
+            armed.clear()
+            raise TimeoutError("stdout is stuck")
+
+    signal.signal(signal.SIGALRM, give_up)
+
+    def stuck(call):
+        armed.append(True)
+        signal.setitimer(signal.ITIMER_REAL, 0.2, 0.2)
+        try:
+            return attempt(call)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+"""
+
+
 def test_signal_while_a_progress_line_is_blocked():
     """A handler's exception ends the call, as it ends a blocked os.write."""
     child = run_child(
+        BLOCKED_STDOUT,
         """
-        import fcntl, signal
-        from _velun_q import QuantumDAG
-        r, w = os.pipe()
-        os.dup2(w, 1)
-        os.close(w)
-        os.set_blocking(1, False)
-        try:
-            while True:
-                os.write(1, b"x" * 4096)
-        except BlockingIOError:
-            pass
-        os.set_blocking(1, True)
-
-        armed = []
-
-        def give_up(signum, frame):
-            # Once per call; the alarm repeats, in case it rang before the
-            # write began.
-            if armed:
-                armed.clear()
-                raise TimeoutError("stdout is stuck")
-
-        signal.signal(signal.SIGALRM, give_up)
+        block_stdout(0)
         g = QuantumDAG()
         g.add_gate("h", [0], 1.0)
         g.build_schedule()
-        results = []
-        for call in (lambda: g.build_from_ir([("x", [0], 1.0, {})]), g.apply_dd_pass):
-            armed.append(True)
-            signal.setitimer(signal.ITIMER_REAL, 0.2, 0.2)
-            results.append(attempt(call))
-            signal.setitimer(signal.ITIMER_REAL, 0)
+        results = [stuck(lambda: g.build_from_ir([("x", [0], 1.0, {})])), stuck(g.apply_dd_pass)]
         # The graph is as it was, and free for the next call.
         os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
         g.build_from_ir([("y", [1], 2.0, {})])
@@ -593,34 +604,14 @@ def test_signal_while_a_progress_line_is_blocked():
 def test_signal_while_the_closing_progress_line_is_blocked():
     """The import is whole before its closing line: a handler's exception there takes it back."""
     child = run_child(
+        BLOCKED_STDOUT,
         """
-        import fcntl, signal
-        from _velun_q import QuantumDAG
-        r, w = os.pipe()
-        os.dup2(w, 1)
-        os.close(w)
-        # Room for the opening line of the import below, and no more.
         first_line = "\\U0001F980 [Core] Received 2 instructions from Python.\\n".encode()
-        os.set_blocking(1, False)
-        left = fcntl.fcntl(1, 1032) - len(first_line)  # F_GETPIPE_SZ
-        while left:
-            left -= os.write(1, b"x" * left)
-        os.set_blocking(1, True)
-
-        armed = [True]
-
-        def give_up(signum, frame):
-            if armed:
-                armed.clear()
-                raise TimeoutError("stdout is stuck")
-
-        signal.signal(signal.SIGALRM, give_up)
+        block_stdout(len(first_line))  # room for the import's opening line, and no more
         g = QuantumDAG()
         g.add_gate("h", [0], 1.0)
         g.build_schedule()
-        signal.setitimer(signal.ITIMER_REAL, 0.2, 0.2)
-        result = attempt(lambda: g.build_from_ir([("x", [0], 1.0, {}), ("y", [5, 6, 7], 2.0, {"a": 1.0})]))
-        signal.setitimer(signal.ITIMER_REAL, 0)
+        result = stuck(lambda: g.build_from_ir([("x", [0], 1.0, {}), ("y", [5, 6, 7], 2.0, {"a": 1.0})]))
         opened = os.read(r, 1 << 20).endswith(first_line)
         # Nothing of the failed import is left, and the graph takes the next one as if it never came.
         os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
