@@ -143,9 +143,9 @@ class NodeStore {
     params_.resize(param_ends_.empty() ? 0 : param_ends_.back());
   }
 
-  // Drops every node from `count` on, as if they had never been added. Not
-  // for a store whose nodes share a parameter run (see
-  // end_node_sharing_params).
+  // Drops every node from `count` on, and any node being built, as if they
+  // had never been added. None of them may own the shared parameter run (see
+  // end_node_sharing_params); nodes that only use it may go.
   void truncate(std::size_t count) noexcept {
     for (std::size_t i = count; i < size(); ++i) {
       const NodeKind kind = kind_of(tags_[i]);
@@ -233,12 +233,9 @@ class NodeStore {
       backward_count_ += kind_of(tag) == NodeKind::Operation && !(duration_ns >= 0.0);
       wide_qubit_count_ += width >= 3 ? width : 0;
     } catch (...) {
-      // Out of memory part-way: no column may keep a piece of the node.
-      qubit_ends_.resize(n);
-      param_ends_.resize(n);
-      durations_.resize(n);
-      name_ids_.resize(n);
-      abandon_node();
+      // Out of memory part-way: no column may keep a piece of the node (the
+      // tag, written last, is not in, so no count has changed).
+      truncate(n);
       throw;
     }
   }
