@@ -593,7 +593,7 @@ def print_targets(targets):
     for x in targets:
         m = x["measured"]
         shown = "-" if m is None else (f"{m:.1f} B" if "bytes" in x["target"] else
-                                      f"{m:.2f} s" if "10M" in x["target"] else fmt_x(m))
+                                      f"{m:.2f} s wall" if "10M" in x["target"] else fmt_x(m))
         print(f"  {x['result']:4}  {x['target']:52} {x['where']:>12}  measured {shown}")
 
 
