@@ -203,7 +203,7 @@ class PulseTrack {
     // If the suffix's first pulse starts at or after t + d, so do the
     // others, as starts ascend too: only that pulse can be the run's first
     // overlap.
-    if (run_begins_.size() > 1) {  // the closed runs, usually none
+    if (run_begins_.size() > 1 && closed_end_ > t) {  // the closed runs, usually none
       if (const Pulse* hit = first_overlap_in_closed_runs(t, d)) return hit;
     }
     if (!(last_end_ > t)) return nullptr;  // the usual answer
@@ -244,6 +244,7 @@ class PulseTrack {
   // The two rarely taken paths stay out of line: the pass's main loop, where
   // the calls sit, runs faster without them inlined.
   [[gnu::noinline]] void open_run() {
+    if (!pulses_.empty()) closed_end_ = std::max(closed_end_, last_end_);
     run_begins_.push_back(pulses_.size());
     index_.update(pulses_, run_begins_, run_begins_.size() - 1);
   }
@@ -311,6 +312,12 @@ class PulseTrack {
   std::size_t forgotten_ = 0;            // pulses trimmed off the front
   std::size_t next_trim_ = kFirstTrim;
   double last_end_ = 0.0;  // of the last pulse, when there is one
+  // No pulse in the runs before the last ends later than this (ends ascend
+  // in a run, so a run's last pulse holds its greatest), and a search from t
+  // at or past it cannot overlap any of them. Where time has stepped back,
+  // most searches are past the pulses placed before the last step. Trimming
+  // leaves it as it is: it only forgets pulses, so the bound still holds.
+  double closed_end_ = -std::numeric_limits<double>::infinity();
 };
 
 }  // namespace velunq
