@@ -52,13 +52,30 @@ inline constexpr std::int64_t kNeverCertain = std::numeric_limits<std::int64_t>:
 
 // The key of the least length d for which t + d > start holds, computed as
 // the pass computes it, or kNeverCertain when none does. t + d only grows
-// with d (t is never -infinity or NaN here), so a bisection over the keys of
-// the lengths finds it.
+// with d (t is never -infinity or NaN here), so the answer is the one key
+// that holds while the key below it does not. The sum rounds above start
+// from the midpoint between start and the next double on, so a length near
+// that midpoint less t is, as a rule, within a key or two of the answer;
+// where it is not (infinities, cancellation), a bisection over all keys
+// finds it.
 inline std::int64_t step_threshold(double t, double start) noexcept {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
   const auto holds = [&](std::int64_t key) { return t + from_ordered_key(key) > start; };
-  std::int64_t low = ordered_key(-std::numeric_limits<double>::infinity());
-  std::int64_t high = ordered_key(std::numeric_limits<double>::infinity());
-  if (std::isnan(t) || t == -std::numeric_limits<double>::infinity() || !holds(high)) return kNeverCertain;
+  std::int64_t low = ordered_key(-kInf);
+  std::int64_t high = ordered_key(kInf);
+  if (std::isnan(t) || t == -kInf || !holds(high)) return kNeverCertain;
+  if (std::isfinite(t) && std::isfinite(start)) {
+    std::int64_t key = ordered_key((start - t) + (std::nextafter(start, kInf) - start) / 2);
+    for (int tries = 0; tries < 4; ++tries) {
+      if (!holds(key)) {
+        ++key;
+      } else if (holds(key - 1)) {
+        --key;
+      } else {
+        return key;
+      }
+    }
+  }
   while (low < high) {  // the answer is in [low, high]
     const std::int64_t middle = std::midpoint(low, high);  // rounds down, without overflow
     if (holds(middle)) {
@@ -119,6 +136,16 @@ class RunSteps {
 
   // Works out the moves and jumps that have become final since last time.
   void bring_up_to_date(const std::vector<Pulse>& pulses, const std::vector<std::size_t>& run_begins) {
+    // Walks start in the last run and stay in their run, so the pulses of
+    // the runs before it need no moves: where time has stepped back since
+    // the last walk, that skips the threshold of each.
+    const std::size_t closed = std::min<std::size_t>(run_begins.empty() ? 0 : run_begins.back(), kNowhere);
+    for (Level& level : levels_) {
+      if (level.to.size() < closed) {
+        level.to.resize(closed, kNowhere);
+        level.threshold.resize(closed, kNeverCertain);
+      }
+    }
     Level& moves = levels_[0];
     auto next_run = std::upper_bound(run_begins.begin(), run_begins.end(), moves.to.size());
     for (std::size_t k = moves.to.size(); k < pulses.size() && k < kNowhere; ++k) {

@@ -1,6 +1,8 @@
 // Walks along trains of pulses: a clearance search that takes many moves at
 // once ends exactly where the same search ends move by move.
 #include <cmath>
+#include <limits>
+#include <numeric>
 #include <random>
 #include <span>
 #include <vector>
@@ -156,6 +158,51 @@ TEST(TrainWalk, ForgetsItsMovesWhenTheTrackIsTrimmed) {
     const double expected = move_by_move(t, 2.0, kInf, neighbours, tracks, moves);
     EXPECT_TRUE(same(walking(t, 2.0, kInf, neighbours, tracks), expected)) << t;
     EXPECT_TRUE(same(expected, 12.0 * 499 + 11.0));  // past the whole train
+  }
+}
+
+// The least length by key with t + d > start, by bisection over every key.
+std::int64_t least_length_by_bisection(double t, double start) {
+  const auto holds = [&](std::int64_t key) { return t + from_ordered_key(key) > start; };
+  std::int64_t low = ordered_key(-kInf);
+  std::int64_t high = ordered_key(kInf);
+  if (std::isnan(t) || t == -kInf || !holds(high)) return kNeverCertain;
+  while (low < high) {
+    const std::int64_t middle = std::midpoint(low, high);
+    if (holds(middle)) {
+      high = middle;
+    } else {
+      low = middle + 1;
+    }
+  }
+  return low;
+}
+
+TEST(TrainWalk, MoveThresholdIsTheLeastLengthThatReachesThePulse) {
+  // Places and starts of every size and sign, equal, a few doubles apart,
+  // 10 ns apart, or unrelated; subnormals, the largest doubles, infinities.
+  std::mt19937_64 rng(65537);
+  const double tiny = std::numeric_limits<double>::denorm_min();
+  const double huge = std::numeric_limits<double>::max();
+  const std::vector<double> specials{0.0, -0.0, tiny, -tiny, 1e-310, huge, -huge, kInf, -kInf, 1.0, 3e16, -500.0};
+  const auto some_double = [&] {
+    if (rng() % 6 == 0) return pick(rng, specials);
+    const double magnitude = std::ldexp(1.0 + static_cast<double>(rng() % 1000) / 1000.0, static_cast<int>(rng() % 2100) - 1075);
+    return rng() % 4 == 0 ? -magnitude : magnitude;
+  };
+  for (int i = 0; i < 200000; ++i) {
+    const double t = some_double();
+    double start = t;
+    switch (rng() % 5) {
+      case 0: break;
+      case 1:
+        for (int k = static_cast<int>(rng() % 4); k > 0; --k) start = std::nextafter(start, rng() % 2 ? kInf : -kInf);
+        break;
+      case 2: start = t + pick(rng, std::vector<double>{10.0, -10.0, 0.5, 1e-9}); break;
+      case 3: start = (t + some_double()) * 0.5; break;
+      default: start = some_double();
+    }
+    ASSERT_EQ(step_threshold(t, start), least_length_by_bisection(t, start)) << t << " " << start;
   }
 }
 
