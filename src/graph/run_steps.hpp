@@ -18,7 +18,8 @@
 // so a bound met at the end of a jump was met on the way. Only comparisons
 // the search itself makes decide a move, so the walk ends where the search
 // would. A move is worked out once it is final: once a later pulse of the
-// run ends after its place, or the run is closed.
+// run ends after its place. Walks start in the last run, so a closed run's
+// pulses get no move at all.
 #pragma once
 
 #include <algorithm>
@@ -146,23 +147,15 @@ class RunSteps {
         level.threshold.resize(closed, kNeverCertain);
       }
     }
+    // The rest lie in the last run, which ends with the track.
     Level& moves = levels_[0];
-    auto next_run = std::upper_bound(run_begins.begin(), run_begins.end(), moves.to.size());
     for (std::size_t k = moves.to.size(); k < pulses.size() && k < kNowhere; ++k) {
-      while (next_run != run_begins.end() && *next_run <= k) ++next_run;
-      const std::size_t run_end = next_run == run_begins.end() ? pulses.size() : *next_run;
       const double place = pulses[k].end + kPulseSpacingNs;
       scan_ = std::max(scan_, k + 1);
-      while (scan_ < run_end && !(pulses[scan_].end > place)) ++scan_;
-      if (scan_ < run_end) {
-        moves.to.push_back(static_cast<std::uint32_t>(scan_));
-        moves.threshold.push_back(step_threshold(place, pulses[scan_].start));
-      } else if (next_run != run_begins.end()) {  // a closed run: this move never comes
-        moves.to.push_back(kNowhere);
-        moves.threshold.push_back(kNeverCertain);
-      } else {
-        break;  // a later pulse may still end after this place
-      }
+      while (scan_ < pulses.size() && !(pulses[scan_].end > place)) ++scan_;
+      if (scan_ == pulses.size()) break;  // a later pulse may still end after this place
+      moves.to.push_back(static_cast<std::uint32_t>(scan_));
+      moves.threshold.push_back(step_threshold(place, pulses[scan_].start));
     }
     for (std::size_t level = 1; level < kLevels; ++level) {
       const Level& below = levels_[level - 1];
