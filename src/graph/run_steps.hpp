@@ -53,20 +53,35 @@ inline constexpr std::int64_t kNeverCertain = std::numeric_limits<std::int64_t>:
 
 // The key of the least length d for which t + d > start holds, computed as
 // the pass computes it, or kNeverCertain when none does. t + d only grows
-// with d (t is never -infinity or NaN here), so the answer is the one key
-// that holds while the key below it does not. The sum rounds above start
-// from the midpoint between start and the next double on, so a length near
-// that midpoint less t is, as a rule, within a key or two of the answer;
-// where it is not (infinities, cancellation), a bisection over all keys
-// finds it.
-inline std::int64_t step_threshold(double t, double start) noexcept {
-  constexpr double kInf = std::numeric_limits<double>::infinity();
+// with d (t is never -infinity or NaN here), so a bisection over the keys of
+// the lengths finds it.
+inline std::int64_t step_threshold_by_bisection(double t, double start) noexcept {
   const auto holds = [&](std::int64_t key) { return t + from_ordered_key(key) > start; };
-  std::int64_t low = ordered_key(-kInf);
-  std::int64_t high = ordered_key(kInf);
-  if (std::isnan(t) || t == -kInf || !holds(high)) return kNeverCertain;
+  std::int64_t low = ordered_key(-std::numeric_limits<double>::infinity());
+  std::int64_t high = ordered_key(std::numeric_limits<double>::infinity());
+  if (std::isnan(t) || t == -std::numeric_limits<double>::infinity() || !holds(high)) return kNeverCertain;
+  while (low < high) {  // the answer is in [low, high]
+    const std::int64_t middle = std::midpoint(low, high);  // rounds down, without overflow
+    if (holds(middle)) {
+      high = middle;
+    } else {
+      low = middle + 1;
+    }
+  }
+  return low;
+}
+
+// The same key, found faster as a rule. As t + d only grows with d, the
+// answer is the one key that holds while the key below it does not. The sum
+// rounds above start from the midpoint between start and the next double
+// on, so a length near that midpoint less t is, where both are finite,
+// within a key or two of the answer; where it is not (cancellation), or
+// where either is infinite, the bisection finds it.
+inline std::int64_t step_threshold(double t, double start) noexcept {
   if (std::isfinite(t) && std::isfinite(start)) {
-    std::int64_t key = ordered_key((start - t) + (std::nextafter(start, kInf) - start) / 2);
+    const auto holds = [&](std::int64_t key) { return t + from_ordered_key(key) > start; };
+    std::int64_t key =
+        ordered_key((start - t) + (std::nextafter(start, std::numeric_limits<double>::infinity()) - start) / 2);
     for (int tries = 0; tries < 4; ++tries) {
       if (!holds(key)) {
         ++key;
@@ -77,15 +92,7 @@ inline std::int64_t step_threshold(double t, double start) noexcept {
       }
     }
   }
-  while (low < high) {  // the answer is in [low, high]
-    const std::int64_t middle = std::midpoint(low, high);  // rounds down, without overflow
-    if (holds(middle)) {
-      high = middle;
-    } else {
-      low = middle + 1;
-    }
-  }
-  return low;
+  return step_threshold_by_bisection(t, start);
 }
 
 class RunSteps {

@@ -2,7 +2,6 @@
 // once ends exactly where the same search ends move by move.
 #include <cmath>
 #include <limits>
-#include <numeric>
 #include <random>
 #include <span>
 #include <vector>
@@ -161,23 +160,6 @@ TEST(TrainWalk, ForgetsItsMovesWhenTheTrackIsTrimmed) {
   }
 }
 
-// The least length by key with t + d > start, by bisection over every key.
-std::int64_t least_length_by_bisection(double t, double start) {
-  const auto holds = [&](std::int64_t key) { return t + from_ordered_key(key) > start; };
-  std::int64_t low = ordered_key(-kInf);
-  std::int64_t high = ordered_key(kInf);
-  if (std::isnan(t) || t == -kInf || !holds(high)) return kNeverCertain;
-  while (low < high) {
-    const std::int64_t middle = std::midpoint(low, high);
-    if (holds(middle)) {
-      high = middle;
-    } else {
-      low = middle + 1;
-    }
-  }
-  return low;
-}
-
 TEST(TrainWalk, MoveThresholdIsTheLeastLengthThatReachesThePulse) {
   // Places and starts of every size and sign, equal, a few doubles apart,
   // 10 ns apart, or unrelated; subnormals, the largest doubles, infinities.
@@ -202,7 +184,7 @@ TEST(TrainWalk, MoveThresholdIsTheLeastLengthThatReachesThePulse) {
       case 3: start = (t + some_double()) * 0.5; break;
       default: start = some_double();
     }
-    ASSERT_EQ(step_threshold(t, start), least_length_by_bisection(t, start)) << t << " " << start;
+    ASSERT_EQ(step_threshold(t, start), step_threshold_by_bisection(t, start)) << t << " " << start;
   }
 }
 
