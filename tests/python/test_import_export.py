@@ -158,3 +158,28 @@ def test_progress_lines_are_whole_and_not_buffered_on_a_pipe():
     assert proc.returncode == 0, proc.stderr
     expected = "".join(lines(1, i + 1) for i in range(200)) + "before\nafter\n"
     assert proc.stdout.decode("utf-8") == expected
+
+
+def test_a_progress_line_blocked_on_a_full_pipe_lets_other_threads_drain_it():
+    # fd 1 is a full pipe whose only reader is a thread of this process: the
+    # write must wait without the interpreter lock, or the reader never runs.
+    proc = run_child(
+        "import os, threading, fcntl\n"
+        "r, w = os.pipe()\n"
+        "os.dup2(w, 1)\n"
+        "flags = fcntl.fcntl(1, fcntl.F_GETFL)\n"
+        "fcntl.fcntl(1, fcntl.F_SETFL, flags | os.O_NONBLOCK)\n"
+        "try:\n"
+        "    while True: os.write(1, b'.' * 4096)\n"
+        "except BlockingIOError: pass\n"
+        "fcntl.fcntl(1, fcntl.F_SETFL, flags)\n"
+        "got = []\n"
+        "def drain():\n"
+        "    import time; time.sleep(0.2)\n"
+        "    while not got or not got[-1].endswith(b'\\n'): got.append(os.read(r, 1 << 16))\n"
+        "t = threading.Thread(target=drain); t.start()\n"
+        "g.build_from_ir([('h', [0], 1.0, {})])\n"
+        "t.join()\n"
+        "sys.stderr.write(str(g.node_count()))\n")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == b"1"
