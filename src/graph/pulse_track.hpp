@@ -51,7 +51,7 @@ class RunIndex {
         const std::size_t begin = blocks.entries.size();
         for (auto p = first; p != last; ++p) blocks.entries.push_back(Entry{p->end, p->start});
         const auto block = blocks.entries.begin() + static_cast<std::ptrdiff_t>(begin);
-        std::sort(block, blocks.entries.end(), [](const Entry& a, const Entry& b) { return a.end < b.end; });
+        std::sort(block, blocks.entries.end(), [](const Entry& x, const Entry& y) { return x.end < y.end; });
         for (std::size_t i = blocks.entries.size() - 1; i > begin; --i) {
           blocks.entries[i - 1].least_start = std::min(blocks.entries[i - 1].least_start, blocks.entries[i].least_start);
         }
