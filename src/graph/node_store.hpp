@@ -145,8 +145,10 @@ class NodeStore {
 
   // Drops every node from `count` on, and any node being built, as if they
   // had never been added. None of them may own the shared parameter run (see
-  // end_node_sharing_params); nodes that only use it may go.
+  // end_node_sharing_params); nodes that only use it may go. A count past
+  // the end drops only the node being built: the columns never grow here.
   void truncate(std::size_t count) noexcept {
+    count = std::min(count, size());
     for (std::size_t i = count; i < size(); ++i) {
       const NodeKind kind = kind_of(tags_[i]);
       const std::size_t width = qubits(i).size();

@@ -365,5 +365,28 @@ TEST(NodeStore, SharesOneParameterRunAndCopiesAnyOther) {
   EXPECT_EQ(copied.params(s2)[1].value, 2.0);
 }
 
+TEST(NodeStore, TruncatingDropsTheNodeBeingBuiltButNeverGrows) {
+  NodeStore<QubitSlot> store;
+  const NameId gate = store.intern_name("g");
+  const NameId theta = store.intern_name("theta");
+  for (QubitSlot q = 0; q < 3; ++q) {
+    store.begin_node();
+    store.push_qubit(q);
+    store.push_param(theta, q);
+    store.end_node(gate, 1.0 + q);
+  }
+  store.begin_node();
+  store.push_qubit(7);
+  store.push_param(theta, 7.0);
+  store.truncate(10);  // past the end: only the node being built goes
+  ASSERT_EQ(store.size(), 3u);
+  EXPECT_EQ(store.qubit_pool_size(), 3u);
+  EXPECT_EQ(store.param_pool_size(), 3u);
+  store.truncate(1);
+  ASSERT_EQ(store.size(), 1u);
+  EXPECT_EQ(store.qubit_pool_size(), 1u);
+  EXPECT_EQ(store.duration(0), 1.0);
+}
+
 }  // namespace
 }  // namespace velunq::test
