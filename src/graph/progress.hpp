@@ -21,8 +21,9 @@ class ProgressSink {
 };
 
 // Writes each line to file descriptor 1 in one piece, bypassing every buffer,
-// so that a line reaches the stream whole and at once. A line that cannot be
-// written is an internal fault.
+// so that a line reaches the stream whole and at once. On a non-blocking
+// descriptor that is full it waits for room, as a blocking one would. A line
+// that cannot be written is an internal fault.
 class StdoutSink : public ProgressSink {
  public:
   void line(std::string_view text) final;
@@ -30,8 +31,11 @@ class StdoutSink : public ProgressSink {
  protected:
   // One write(2) to file descriptor 1: its result, with errno as it left it.
   virtual ssize_t write_some(const char* data, std::size_t size);
-  // After a signal interrupted a write, before it is tried again. May throw
-  // to end the operation instead.
+  // Waits until file descriptor 1 takes more: poll(2)'s result, with errno as
+  // it left it.
+  virtual int wait_for_room();
+  // After a signal interrupted a write or a wait, before it is tried again.
+  // May throw to end the operation instead.
   virtual void interrupted() {}
 };
 

@@ -1,5 +1,6 @@
 // The standard-output sink: a line goes out whole however the writes split
-// it, a signal only interrupts the write, and any other failure is a fault.
+// it, a signal only interrupts the write, a full non-blocking descriptor only
+// delays it, and any other failure is a fault.
 #include "graph/progress.hpp"
 
 #include <algorithm>
@@ -15,13 +16,16 @@ namespace velunq::test {
 namespace {
 
 // Each write takes what the script says: a byte count (at most what is
-// left), or -errno for a failure. An empty script writes everything.
+// left), or -errno for a failure. An empty script writes everything. Each
+// wait for room takes the next of `waits`: 1 for ready, or -errno.
 class ScriptedSink final : public StdoutSink {
  public:
-  explicit ScriptedSink(std::deque<long> script) : script_(std::move(script)) {}
+  explicit ScriptedSink(std::deque<long> script, std::deque<int> waits = {})
+      : script_(std::move(script)), waits_(std::move(waits)) {}
 
   std::string out;
   int interruptions = 0;
+  int waited = 0;
   bool stop_when_interrupted = false;
 
  private:
@@ -40,12 +44,22 @@ class ScriptedSink final : public StdoutSink {
     return static_cast<ssize_t>(taken);
   }
 
+  int wait_for_room() override {
+    ++waited;
+    const int step = waits_.empty() ? 1 : waits_.front();
+    if (!waits_.empty()) waits_.pop_front();
+    if (step >= 0) return step;
+    errno = -step;
+    return -1;
+  }
+
   void interrupted() override {
     ++interruptions;
     if (stop_when_interrupted) throw std::runtime_error("stopped by the signal's handler");
   }
 
   std::deque<long> script_;
+  std::deque<int> waits_;
 };
 
 const std::string kLine = "\xF0\x9F\xA6\x80 [Core] Graph memory now contains 3 nodes.\n";
@@ -64,6 +78,23 @@ TEST(StdoutSink, ShortWritesAndSignalsStillDeliverTheWholeLine) {
   sink.line(kLine);
   EXPECT_EQ(sink.out, kLine);
   EXPECT_EQ(sink.interruptions, 3);
+}
+
+TEST(StdoutSink, AFullNonBlockingDescriptorDelaysTheLineUntilThereIsRoom) {
+  ScriptedSink sink({5, -EAGAIN, -EWOULDBLOCK, 4, -EAGAIN}, {1, -EINTR, 1, 1});
+  sink.line(kLine);
+  EXPECT_EQ(sink.out, kLine);
+  EXPECT_EQ(sink.waited, 4);
+  EXPECT_EQ(sink.interruptions, 1);
+
+  ScriptedSink broken({3, -EAGAIN}, {-ENOMEM});
+  EXPECT_EQ(fault_of(broken), "failed printing to stdout: Cannot allocate memory");
+  EXPECT_EQ(broken.out, kLine.substr(0, 3));
+
+  ScriptedSink stopped({-EAGAIN}, {-EINTR});
+  stopped.stop_when_interrupted = true;
+  EXPECT_THROW(stopped.line(kLine), std::runtime_error);
+  EXPECT_EQ(stopped.out, "");
 }
 
 TEST(StdoutSink, FailuresAreFaultsAndAHandlersErrorEndsTheLine) {

@@ -451,16 +451,6 @@ STDOUT_SETUPS = {
     "closed": "os.close(1)\n",
     "full device": "fd = os.open('/dev/full', os.O_WRONLY); os.dup2(fd, 1); os.close(fd)\n",
     "reader gone": "r, w = os.pipe(); os.dup2(w, 1); os.close(w); os.close(r)\n",
-    "full pipe": """
-        import fcntl
-        r, w = os.pipe(); os.dup2(w, 1); os.close(w)
-        fcntl.fcntl(1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) | os.O_NONBLOCK)
-        try:
-            while True:
-                os.write(1, b"x" * 4096)
-        except BlockingIOError:
-            pass
-    """,
 }
 
 
@@ -545,7 +535,9 @@ def test_progress_into_a_pipe_that_a_thread_of_this_process_drains():
 
 
 # Standard output becomes a pipe that nobody reads, with `room` bytes left,
-# and an alarm's handler raises once the call has been stuck a while.
+# and an alarm's handler raises once the call has been stuck a while. The
+# descriptor is left non-blocking when the test sets NON_BLOCKING: the line
+# then waits for room the same way.
 BLOCKED_STDOUT = """
     import fcntl, signal
     from _velun_q import QuantumDAG
@@ -558,7 +550,7 @@ BLOCKED_STDOUT = """
         left = fcntl.fcntl(1, 1032) - room  # F_GETPIPE_SZ
         while left:
             left -= os.write(1, b"x" * left)
-        os.set_blocking(1, True)
+        os.set_blocking(1, not NON_BLOCKING)
 
     armed = []
 
@@ -581,9 +573,11 @@ BLOCKED_STDOUT = """
 """
 
 
-def test_signal_while_a_progress_line_is_blocked():
+@pytest.mark.parametrize("non_blocking", [False, True])
+def test_signal_while_a_progress_line_is_blocked(non_blocking):
     """A handler's exception ends the call, as it ends a blocked os.write."""
     child = run_child(
+        f"NON_BLOCKING = {non_blocking}\n",
         BLOCKED_STDOUT,
         """
         block_stdout(0)
@@ -601,9 +595,11 @@ def test_signal_while_a_progress_line_is_blocked():
     assert outcome(child) == "TimeoutError TimeoutError 2 y"
 
 
-def test_signal_while_the_closing_progress_line_is_blocked():
+@pytest.mark.parametrize("non_blocking", [False, True])
+def test_signal_while_the_closing_progress_line_is_blocked(non_blocking):
     """The import is whole before its closing line: a handler's exception there takes it back."""
     child = run_child(
+        f"NON_BLOCKING = {non_blocking}\n",
         BLOCKED_STDOUT,
         """
         first_line = "\\U0001F980 [Core] Received 2 instructions from Python.\\n".encode()
