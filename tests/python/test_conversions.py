@@ -170,8 +170,9 @@ def test_accepted_qubit_sequences(qd, qubits, stored):
     (10, 10.0), (True, 1.0), (Float(2.5), 2.5), (Index(7), 7.0), (type("F", (float,), {})(3.5), 3.5),
     # -1.0 is also the interpreter's error marker; without an error it is a value
     (-1, -1.0), (-1.0, -1.0), (Float(-1.0), -1.0), (Index(-1), -1.0),
-    # only an exact int skips __float__
+    # only an exact int skips __float__; a float subclass is read by its stored value
     (type("I", (int,), {"__float__": lambda self: 2.5})(1), 2.5),
+    (type("G", (float,), {"__float__": lambda self: 9.0})(3.5), 3.5),
     # ints convert exactly where a float can hold them, and round once where it cannot
     (16_777_217, 16_777_217.0), (-(2**40) - 1, -1_099_511_627_777.0), (2**53 + 1, 2.0**53)])
 def test_accepted_durations(qd, duration, stored):
