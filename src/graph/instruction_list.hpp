@@ -31,6 +31,8 @@ class InstructionList {
   // Gives the names away: the list's name numbers stay as they were, but
   // `store().names()` is empty afterwards.
   Interner<std::string> release_names() noexcept { return store_.release_names(); }
+  // Gives the whole store away, for a graph that takes it as it is.
+  NodeStore<Qubit>&& release_store() noexcept { return std::move(store_); }
 
  private:
   NodeStore<Qubit> store_;

@@ -81,6 +81,28 @@ class NodeStore {
   // Gives the names away, leaving none (for a store about to be dropped).
   Interner<std::string> release_names() noexcept { return std::move(names_); }
 
+  // Takes every node of `other`, a store of another qubit type, for a store
+  // that has no nodes and no names: the columns, the parameters and the names
+  // move over as they are, and `qubits`, other's qubit pool translated entry
+  // by entry, becomes the qubit pool. Nothing is copied or allocated.
+  template <class OtherRef>
+  void adopt(NodeStore<OtherRef, Index>&& other, PlainVector<QubitRef>&& qubits) {
+    if (!empty() || !names_.empty() || other.has_shared_run_ || qubits.size() != other.qubits_.size()) {
+      throw InternalFault("nodes adopted by a store that has nodes or names, or with the wrong qubits");
+    }
+    qubit_ends_ = std::move(other.qubit_ends_);
+    param_ends_ = std::move(other.param_ends_);
+    durations_ = std::move(other.durations_);
+    name_ids_ = std::move(other.name_ids_);
+    tags_ = std::move(other.tags_);
+    qubits_ = std::move(qubits);
+    params_ = std::move(other.params_);
+    names_ = std::move(other.names_);
+    boundary_count_ = other.boundary_count_;
+    backward_count_ = other.backward_count_;
+    wide_qubit_count_ = other.wide_qubit_count_;
+  }
+
   const std::string& name(NameId id) const noexcept { return names_.key(id); }
   const Interner<std::string>& names() const noexcept { return names_; }
 
@@ -241,6 +263,9 @@ class NodeStore {
       throw;
     }
   }
+
+  template <class, class>
+  friend class NodeStore;
 
   template <class Column>
   static void grow(Column& items, std::size_t extra) {
