@@ -28,9 +28,6 @@ class InstructionList {
   void end(NameId name, double duration_ns) { store_.end_node(name, duration_ns); }
 
   const NodeStore<Qubit>& store() const noexcept { return store_; }
-  // Gives the names away: the list's name numbers stay as they were, but
-  // `store().names()` is empty afterwards.
-  Interner<std::string> release_names() noexcept { return store_.release_names(); }
   // Gives the whole store away, for a graph that takes it as it is.
   NodeStore<Qubit>&& release_store() noexcept { return std::move(store_); }
 

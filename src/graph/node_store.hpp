@@ -78,9 +78,6 @@ class NodeStore {
     if (!names_.empty()) throw InternalFault("names adopted by a store that has names");
     names_ = std::move(names);
   }
-  // Gives the names away, leaving none (for a store about to be dropped).
-  Interner<std::string> release_names() noexcept { return std::move(names_); }
-
   // Takes every node of `other`, a store of another qubit type, for a store
   // that has no nodes and no names: the columns, the parameters and the names
   // move over as they are, and `qubits`, other's qubit pool translated entry
