@@ -18,31 +18,31 @@
 
 namespace velunq::py {
 
+// Runs a system call with the interpreter lock released, and hands back its
+// result with errno as the call left it (taking the lock back may change it).
+template <class Call>
+auto without_the_lock(Call call) {
+  decltype(call()) result;
+  int error;
+  Py_BEGIN_ALLOW_THREADS
+  result = call();
+  error = errno;
+  Py_END_ALLOW_THREADS
+  errno = error;
+  return result;
+}
+
 class MethodProgress final : public StdoutSink {
  public:
   void checkpoint() override { check_signals(); }
 
  protected:
   ssize_t write_some(const char* data, std::size_t size) override {
-    ssize_t written;
-    int error;
-    Py_BEGIN_ALLOW_THREADS
-    written = StdoutSink::write_some(data, size);
-    error = errno;
-    Py_END_ALLOW_THREADS
-    errno = error;
-    return written;
+    return without_the_lock([&] { return StdoutSink::write_some(data, size); });
   }
 
   int wait_for_room() override {
-    int ready;
-    int error;
-    Py_BEGIN_ALLOW_THREADS
-    ready = StdoutSink::wait_for_room();
-    error = errno;
-    Py_END_ALLOW_THREADS
-    errno = error;
-    return ready;
+    return without_the_lock([this] { return StdoutSink::wait_for_room(); });
   }
 
   void interrupted() override { check_signals(); }
