@@ -81,7 +81,10 @@ class NodeStore {
   // Takes every node of `other`, a store of another qubit type, for a store
   // that has no nodes and no names: the columns, the parameters and the names
   // move over as they are, and `qubits`, other's qubit pool translated entry
-  // by entry, becomes the qubit pool. Nothing is copied or allocated.
+  // by entry, becomes the qubit pool. Nothing is copied or allocated; the
+  // room `other` holds past its nodes is given back, since the graph keeps
+  // these columns for as long as it lives (a sequence may report far more
+  // items than it yields, and a pool grows by doubling).
   template <class OtherRef>
   void adopt(NodeStore<OtherRef, Index>&& other, PlainVector<QubitRef>&& qubits) {
     if (!empty() || !names_.empty() || other.has_shared_run_ || qubits.size() != other.qubits_.size()) {
@@ -98,6 +101,13 @@ class NodeStore {
     boundary_count_ = other.boundary_count_;
     backward_count_ = other.backward_count_;
     wide_qubit_count_ = other.wide_qubit_count_;
+    qubit_ends_.shrink_to_fit();
+    param_ends_.shrink_to_fit();
+    durations_.shrink_to_fit();
+    name_ids_.shrink_to_fit();
+    tags_.shrink_to_fit();
+    qubits_.shrink_to_fit();
+    params_.shrink_to_fit();
   }
 
   const std::string& name(NameId id) const noexcept { return names_.key(id); }

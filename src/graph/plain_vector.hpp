@@ -90,6 +90,20 @@ class PlainVector {
     size_ += count;
     return first;
   }
+  // Gives back the storage past the size where the allocator shrinks it (in
+  // place, for the C allocator); keeps it all where it does not.
+  void shrink_to_fit() noexcept {
+    if (capacity_ == size_) return;
+    if (size_ == 0) {
+      std::free(std::exchange(data_, nullptr));
+      capacity_ = 0;
+      return;
+    }
+    if (void* const data = std::realloc(data_, size_ * sizeof(T))) {
+      data_ = static_cast<T*>(data);
+      capacity_ = size_;
+    }
+  }
   // Shrinking keeps the storage; growing fills with T{}.
   void resize(std::size_t n) {
     if (n > size_) {

@@ -93,10 +93,11 @@ void QuantumDAG::build_from_ir(InstructionList instructions, ProgressSink& progr
   std::vector<NameId> name_of(takes_list ? 0 : source.names().size());
   for (NameId i = 0; i < name_of.size(); ++i) name_of[i] = nodes_.intern_name(source.name(i));
 
-  // Number every qubit and make room: adding the nodes then cannot fail, so
-  // a call that runs out of memory adds none of them, and forgets the qubits
-  // it numbered. Each qubit's number is kept, so that indices past the
-  // direct array are looked up once.
+  // Number every qubit, then take the list's nodes or make room for copies
+  // of them: adding the copies then cannot fail, so a call that runs out of
+  // memory adds none of them, and forgets the qubits it numbered. Each
+  // qubit's number is kept, so that indices past the direct array are
+  // looked up once.
   const std::size_t known_qubits = qubits_.size();
   const std::size_t known_nodes = nodes_.size();
   PlainVector<QubitSlot> slots;
@@ -104,14 +105,16 @@ void QuantumDAG::build_from_ir(InstructionList instructions, ProgressSink& progr
     slots.resize_for_overwrite(source.qubit_pool_size());
     QubitSlot* next = slots.data();
     for (Qubit qubit : source.qubit_pool()) *next++ = qubits_.intern(qubit);
-    if (!takes_list) nodes_.reserve(source.size(), source.qubit_pool_size(), source.param_pool_size());
+    if (takes_list) {
+      nodes_.adopt(instructions.release_store(), std::move(slots));
+    } else {
+      nodes_.reserve(source.size(), source.qubit_pool_size(), source.param_pool_size());
+    }
   } catch (...) {
     qubits_.forget_from(known_qubits);
     throw;
   }
-  if (takes_list) {
-    nodes_.adopt(instructions.release_store(), std::move(slots));
-  } else {
+  if (!takes_list) {
     const QubitSlot* slot = slots.data();
     for (std::size_t i = 0; i < source.size(); ++i) {
       nodes_.begin_node();

@@ -1,5 +1,6 @@
 // The pool array: values survive growth, copies are deep, and appending a
-// run of the array to itself reads it before the storage moves.
+// run of the array to itself reads it before the storage moves; room given
+// back keeps the values.
 #include "graph/plain_vector.hpp"
 
 #include <new>
@@ -52,6 +53,20 @@ TEST(PlainVector, KeepsEveryValueThroughGrowthCopiesAndSelfAppends) {
   EXPECT_TRUE(copy.empty());
   copy = moved;
   EXPECT_EQ(std::vector<int>(copy.begin(), copy.end()), expected);
+
+  // Giving back the room past the size keeps the values, and the array
+  // grows again from there; an empty one gives back everything.
+  copy.reserve(4 * copy.size());
+  copy.shrink_to_fit();
+  EXPECT_EQ(copy.capacity(), expected.size());
+  EXPECT_EQ(std::vector<int>(copy.begin(), copy.end()), expected);
+  copy.push_back(9);
+  EXPECT_EQ(copy.back(), 9);
+  moved.resize(0);
+  moved.shrink_to_fit();
+  EXPECT_EQ(moved.capacity(), 0u);
+  moved.push_back(4);
+  EXPECT_EQ(std::vector<int>(moved.begin(), moved.end()), std::vector<int>{4});
 }
 
 TEST(PlainVector, RefusesSizesItCannotHoldAndStaysUsable) {

@@ -1,8 +1,8 @@
 // A failed import adds none of its nodes: each allocation through operator
-// new in build_from_ir (names, qubit numbers, progress text) is made to fail
-// in turn (the graph's columns grow through realloc, which is not counted
-// here), and a stop is asked for at the closing progress line; into an empty
-// graph and into one with nodes.
+// new in build_from_ir (names, the qubit table, progress text) is made to
+// fail in turn (the graph's columns and the qubits' numbers for them take
+// malloc and realloc, which are not counted here), and a stop is asked for
+// at the closing progress line; into an empty graph and into one with nodes.
 //
 // This file replaces the global operator new, so it is a program of its own:
 // a memory checker that replaces it too would see every test of a shared
