@@ -37,7 +37,10 @@ void StdoutSink::line(std::string_view text) {
       if (error != EAGAIN && error != EWOULDBLOCK) fail(error);
       // fd 1 was left non-blocking by someone and is full for now: wait for
       // room as a blocking write would, rather than lose or fail the line.
-      // Whatever ended the wait, the next write tells whether it can go on.
+      // A signal that came since the write would not cut the wait short, so
+      // it is answered first. Whatever ended the wait, the next write tells
+      // whether it can go on.
+      interrupted();
       while (wait_for_room() < 0) {
         const int wait_error = errno;
         if (wait_error != EINTR) fail(wait_error);

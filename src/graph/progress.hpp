@@ -34,8 +34,9 @@ class StdoutSink : public ProgressSink {
   // Waits until file descriptor 1 takes more: poll(2)'s result, with errno as
   // it left it.
   virtual int wait_for_room();
-  // After a signal interrupted a write or a wait, before it is tried again.
-  // May throw to end the operation instead.
+  // After a signal interrupted a write or a wait, before it is tried again,
+  // and before each wait, for a signal that came just before it. May throw
+  // to end the operation instead.
   virtual void interrupted() {}
 };
 

@@ -26,7 +26,7 @@ class ScriptedSink final : public StdoutSink {
   std::string out;
   int interruptions = 0;
   int waited = 0;
-  bool stop_when_interrupted = false;
+  int stop_at = 0;  // the interruption whose handler throws, from 1; 0: none
 
  private:
   ssize_t write_some(const char* data, std::size_t size) override {
@@ -54,8 +54,7 @@ class ScriptedSink final : public StdoutSink {
   }
 
   void interrupted() override {
-    ++interruptions;
-    if (stop_when_interrupted) throw std::runtime_error("stopped by the signal's handler");
+    if (++interruptions == stop_at) throw std::runtime_error("stopped by the signal's handler");
   }
 
   std::deque<long> script_;
@@ -81,20 +80,27 @@ TEST(StdoutSink, ShortWritesAndSignalsStillDeliverTheWholeLine) {
 }
 
 TEST(StdoutSink, AFullNonBlockingDescriptorDelaysTheLineUntilThereIsRoom) {
+  // Signals are answered before each of the three waits and after the one
+  // that a signal cut short.
   ScriptedSink sink({5, -EAGAIN, -EWOULDBLOCK, 4, -EAGAIN}, {1, -EINTR, 1, 1});
   sink.line(kLine);
   EXPECT_EQ(sink.out, kLine);
   EXPECT_EQ(sink.waited, 4);
-  EXPECT_EQ(sink.interruptions, 1);
+  EXPECT_EQ(sink.interruptions, 4);
 
   ScriptedSink broken({3, -EAGAIN}, {-ENOMEM});
   EXPECT_EQ(fault_of(broken), "failed printing to stdout: Cannot allocate memory");
   EXPECT_EQ(broken.out, kLine.substr(0, 3));
 
-  ScriptedSink stopped({-EAGAIN}, {-EINTR});
-  stopped.stop_when_interrupted = true;
-  EXPECT_THROW(stopped.line(kLine), std::runtime_error);
-  EXPECT_EQ(stopped.out, "");
+  // A handler that raises ends the line, whether its signal came before the
+  // wait or cut it short.
+  for (int stop_at : {1, 2}) {
+    ScriptedSink stopped({-EAGAIN}, {-EINTR});
+    stopped.stop_at = stop_at;
+    EXPECT_THROW(stopped.line(kLine), std::runtime_error);
+    EXPECT_EQ(stopped.out, "");
+    EXPECT_EQ(stopped.waited, stop_at - 1);
+  }
 }
 
 TEST(StdoutSink, FailuresAreFaultsAndAHandlersErrorEndsTheLine) {
@@ -106,7 +112,7 @@ TEST(StdoutSink, FailuresAreFaultsAndAHandlersErrorEndsTheLine) {
   EXPECT_EQ(fault_of(stuck), "failed printing to stdout: nothing was written");
 
   ScriptedSink interrupted({2, -EINTR});
-  interrupted.stop_when_interrupted = true;
+  interrupted.stop_at = 1;
   EXPECT_THROW(interrupted.line(kLine), std::runtime_error);
   EXPECT_EQ(interrupted.out, kLine.substr(0, 2));
 }
