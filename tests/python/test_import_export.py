@@ -85,6 +85,8 @@ def test_round_trip_and_export_types(capfd):
     assert same(g.get_all_nodes(), ROUND_TRIP)
 
 
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's allocator holds freed blocks back, so address space tells nothing")
 def test_a_graph_keeps_no_room_reserved_for_items_a_sequence_never_yielded(capfd):
     # A sequence may report more items than it yields; the room reserved for
     # them must not stay with the graph that a first import makes (about
