@@ -243,6 +243,9 @@ QuantumDAG QuantumDAG::apply_dd_pass(std::string_view sequence, const PulseDurat
     for (QubitSlot p : slots) busy_until[p] = end;
   }
 
+  // The columns had room for as many pulses as nodes: the result may be kept
+  // long, so what the pass did not fill is given back.
+  result.nodes_.shrink_to_fit();
   progress.line("\U0001F980 [Core] apply_dd_pass finished! Optimized DAG contains " +
                 std::to_string(result.nodes_.size()) + " nodes.\n");
   return result;

@@ -53,6 +53,11 @@ class NodeStore {
   // The tag column is written last, so it alone says how many nodes are whole.
   std::size_t size() const noexcept { return tags_.size(); }
   bool empty() const noexcept { return tags_.empty(); }
+  // The nodes the columns have room for without growing.
+  std::size_t node_capacity() const noexcept {
+    return std::min({qubit_ends_.capacity(), param_ends_.capacity(), durations_.capacity(), name_ids_.capacity(),
+                     tags_.capacity()});
+  }
 
   // Room for that many more nodes, qubits and parameters (growing
   // geometrically, so that many small requests stay linear overall).
@@ -101,6 +106,12 @@ class NodeStore {
     boundary_count_ = other.boundary_count_;
     backward_count_ = other.backward_count_;
     wide_qubit_count_ = other.wide_qubit_count_;
+    shrink_to_fit();
+  }
+
+  // Gives back the room the columns and pools hold past their entries, for a
+  // store that is kept long after it was filled (see PlainVector).
+  void shrink_to_fit() noexcept {
     qubit_ends_.shrink_to_fit();
     param_ends_.shrink_to_fit();
     durations_.shrink_to_fit();

@@ -277,6 +277,23 @@ TEST(DdPass, AllPulsesShareOneCopyOfTheirParameters) {
   EXPECT_EQ(result.store().param_pool_size(), gates.size() + 3);
 }
 
+TEST(DdPass, TheResultKeepsNoRoomPastItsNodes) {
+  // Room is made for as many pulses as nodes; a result may be kept long, so
+  // whatever the pass did not fill, or grew past, is given back.
+  std::vector<Gate> busy;  // no idle time: no pulse fits
+  for (int i = 0; i < 100; ++i) busy.push_back({"x", {0}, 35, {}});
+  std::vector<Gate> idle;  // more pulses than nodes
+  for (Qubit q = 1; q <= 4; ++q) idle.push_back({"long", {0}, 10000, {}}), idle.push_back({"sync", {0, q}, 10, {}});
+  Lines lines;
+  for (const auto& gates : {busy, idle}) {
+    QuantumDAG dag = dag_of(gates);
+    dag.build_schedule();
+    const QuantumDAG result = dag.apply_dd_pass("XY4", {}, 0, lines);
+    EXPECT_EQ(result.node_count(), gates == busy ? busy.size() : idle.size() + 16);
+    EXPECT_EQ(result.store().node_capacity(), result.node_count());
+  }
+}
+
 TEST(DdPass, MatchesTheReferenceOnRandomCircuits) {
   std::mt19937_64 rng(77);
   const std::vector<double> pulse_choices{0, 5, 10, 15, 20, 25, 40, 50, -5, kInf, -kInf, kNaN};

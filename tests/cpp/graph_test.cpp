@@ -100,6 +100,26 @@ TEST(Graph, BuildFromIrAppendsWithConsecutiveIdsAndTwoProgressLines) {
   EXPECT_EQ(exported(copy), exported(dag));
 }
 
+TEST(Graph, AFirstImportKeepsNoRoomItsListReservedPastItsNodes) {
+  // The list was sized for far more instructions than came (a sequence's
+  // length can overstate its items); the graph takes its columns as they are.
+  const std::vector<Gate> gates{{"h", {0}, 35.0, {{"theta", 0.5}}}, {"cx", {0, 1}, 300.0, {}}};
+  InstructionList list = instructions({});
+  list.reserve(100000);
+  for (const Gate& g : gates) {
+    list.begin();
+    for (Qubit q : g.qubits) list.push_qubit(q);
+    for (const auto& [k, v] : g.params) list.push_param(list.intern_name(k), v);
+    list.end(list.intern_name(g.name), g.duration);
+  }
+  Lines out;
+  QuantumDAG dag;
+  dag.build_from_ir(std::move(list), out);
+  EXPECT_EQ(exported(dag), gates);
+  EXPECT_EQ(dag.store().node_capacity(), gates.size());
+  EXPECT_EQ(add(dag, {"x", {2}, 35.0, {}}), 2u);  // and it grows again from there
+}
+
 TEST(Graph, NamesTakenOverFromAnImportServeLaterGatesAndPasses) {
   // A fresh graph takes the import's names as they are numbered there; later
   // gates, imports and the DD result must still find them and tell a name
