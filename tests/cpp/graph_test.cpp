@@ -58,8 +58,10 @@ TEST(Graph, CouplingIsSymmetricAndOnlyGrows) {
   EXPECT_FALSE(dag.coupled(1, 1));
 }
 
-InstructionList instructions(const std::vector<Gate>& gates) {
+// The list for `gates`, with room made first for `room` instructions.
+InstructionList instructions(const std::vector<Gate>& gates, std::size_t room = 0) {
   InstructionList list;
+  list.reserve(room);
   for (const Gate& g : gates) {
     list.begin();
     for (Qubit q : g.qubits) list.push_qubit(q);
@@ -104,17 +106,9 @@ TEST(Graph, AFirstImportKeepsNoRoomItsListReservedPastItsNodes) {
   // The list was sized for far more instructions than came (a sequence's
   // length can overstate its items); the graph takes its columns as they are.
   const std::vector<Gate> gates{{"h", {0}, 35.0, {{"theta", 0.5}}}, {"cx", {0, 1}, 300.0, {}}};
-  InstructionList list = instructions({});
-  list.reserve(100000);
-  for (const Gate& g : gates) {
-    list.begin();
-    for (Qubit q : g.qubits) list.push_qubit(q);
-    for (const auto& [k, v] : g.params) list.push_param(list.intern_name(k), v);
-    list.end(list.intern_name(g.name), g.duration);
-  }
   Lines out;
   QuantumDAG dag;
-  dag.build_from_ir(std::move(list), out);
+  dag.build_from_ir(instructions(gates, 100000), out);
   EXPECT_EQ(exported(dag), gates);
   EXPECT_EQ(dag.store().node_capacity(), gates.size());
   EXPECT_EQ(add(dag, {"x", {2}, 35.0, {}}), 2u);  // and it grows again from there
