@@ -130,8 +130,14 @@ void QuantumDAG::build_from_ir(InstructionList instructions, ProgressSink& progr
     throw;  // the line cannot be written: the nodes, all in by now, stay
   } catch (...) {
     // The receiver of the progress asked to stop while the line was held up
-    // (a signal's handler raised): the call fails, so it adds nothing.
-    nodes_.truncate(known_nodes);
+    // (a signal's handler raised): the call fails, so it adds nothing. A
+    // graph that took the list's storage had none of its own: it goes back
+    // to that, names and room included.
+    if (takes_list) {
+      nodes_ = NodeStore<QubitSlot>{};
+    } else {
+      nodes_.truncate(known_nodes);
+    }
     qubits_.forget_from(known_qubits);
     throw;
   }

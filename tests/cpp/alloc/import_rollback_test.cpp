@@ -112,6 +112,11 @@ TEST(ImportRollback, AStopAtTheClosingLineAddsNoNodeAndAFailedWriteKeepsThem) {
     StopAtClosingLine stop;
     EXPECT_THROW(dag.build_from_ir(two_instructions(), stop), std::runtime_error);
     EXPECT_EQ(exported(dag), before);
+    if (before.empty()) {
+      // It took the list's storage: none of it stays, names and room alike.
+      EXPECT_TRUE(dag.store().names().empty());
+      EXPECT_EQ(dag.store().node_capacity(), 0u);
+    }
     // The qubits it numbered are forgotten too: the graph goes on as if the
     // import never came.
     CountedLines lines;
