@@ -182,3 +182,38 @@ def test_ctrl_c_handlers_never_see_a_result_being_filled(call):
             print("not stopped")
     """)
     assert (done.returncode, done.stdout.splitlines()[-1:], done.stderr) == (0, ["stopped [] True"], "")
+
+
+# Looking for a Ctrl-C inside a call takes it. A module that then set it
+# pending again, to leave it for the handler, also wrote it a second time to
+# the descriptor of signal.set_wakeup_fd: an asyncio loop read two presses and
+# ran its callback twice for one.
+@pytest.mark.parametrize("call", ["get_all_nodes", "find_idle_windows"])
+def test_one_ctrl_c_inside_a_call_reaches_an_event_loop_once(call):
+    args = (0.0,) if call == "find_idle_windows" else ()
+    done = run_python(f"""
+        import asyncio, ctypes, functools, operator, signal
+        from _velun_q import QuantumDAG
+
+        dag = QuantumDAG()
+        dag.build_from_ir([("x", [i % 5], 100.0, {{}}) for i in range(20_000)])
+        dag.build_schedule()
+        run = functools.partial(dag.{call}, *{args!r})
+        expected = run()
+        set_interrupt = ctypes.pythonapi.PyErr_SetInterruptEx
+        set_interrupt.argtypes = [ctypes.c_int]
+
+        async def main():
+            presses = []
+            handled = []
+            asyncio.get_running_loop().add_signal_handler(signal.SIGINT, presses.append, 1)
+            handler = signal.getsignal(signal.SIGINT)  # the loop's own: does nothing
+            signal.signal(signal.SIGINT, lambda *args: handled.append(args) or handler(*args))
+            got = list(map(operator.call, [functools.partial(set_interrupt, signal.SIGINT), run]))[1]
+            await asyncio.sleep(0.2)
+            (signum, frame), = handled
+            return got == expected, len(presses), signum, frame.f_code.co_name
+
+        print(*asyncio.run(main()))
+    """)
+    assert (done.returncode, done.stdout.splitlines()[-1:], done.stderr) == (0, ["True 1 2 main"], "")
