@@ -18,10 +18,8 @@
 //   lists): their allocations make a collection due every few thousand
 //   objects, and each collection run inside the call would walk the result
 //   as it grows; an export of a million nodes took three times as long.
-//   Looking takes the Ctrl-C, so the check calls its handler itself, as the
-//   interpreter would. Setting it pending again instead would also write it
-//   a second time to the descriptor of signal.set_wakeup_fd, and an event
-//   loop reading that descriptor would see two presses.
+//   Looking takes the Ctrl-C, so the check then runs the handlers itself
+//   (see take_interrupt).
 #pragma once
 
 #include <csignal>
@@ -36,23 +34,14 @@ inline void check_signals() {
   if (PyErr_CheckSignals() < 0) throw PyErrorPending{};
 }
 
-// Calls the Python handler of SIGINT with the arguments the interpreter
-// gives it; throws PyErrorPending if it raised. A handler set to SIG_IGN or
-// SIG_DFL since the signal came is not called, as in the interpreter.
-inline void call_interrupt_handler() {
-  OwnedRef signals = check(PyImport_ImportModule("_signal"));
-  OwnedRef handler = check(PyObject_CallMethod(signals.get(), "getsignal", "i", SIGINT));
-  if (!PyCallable_Check(handler.get())) return;
-  PyObject* frame = reinterpret_cast<PyObject*>(PyEval_GetFrame());  // borrowed
-  check(PyObject_CallFunction(handler.get(), "iO", SIGINT, frame != nullptr ? frame : Py_None));
-}
+// Runs the handlers of a Ctrl-C that check_interrupt took, and of any other
+// signal pending; throws PyErrorPending if one raised.
+void take_interrupt();
 
 // Runs the handlers only if a Ctrl-C came; throws PyErrorPending if one
 // raised.
 inline void check_interrupt() {
-  if (!PyOS_InterruptOccurred()) return;
-  call_interrupt_handler();
-  check_signals();  // any other signal that came meanwhile
+  if (PyOS_InterruptOccurred()) [[unlikely]] take_interrupt();
 }
 
 // Calls `check` once every kSteps calls of step(), the first time after kSteps.

@@ -217,3 +217,52 @@ def test_one_ctrl_c_inside_a_call_reaches_an_event_loop_once(call):
         print(*asyncio.run(main()))
     """)
     assert (done.returncode, done.stdout.splitlines()[-1:], done.stderr) == (0, ["True 1 2 main"], "")
+
+
+# A Ctrl-C inside a call that comes with other signals: each handler runs
+# once, none inside another, and a raising one does not lose the Ctrl-C.
+# Its handler was once called with the others still pending, so that its
+# first bytecode ran theirs inside it, and the exception of one cut it short.
+# And where the handler cannot be looked up, the interpreter still runs it.
+@pytest.mark.parametrize("case", ["with_a_raising_signal", "lookup_fails"])
+def test_a_ctrl_c_inside_a_call_is_never_lost(case):
+    done = run_python(f"""
+        import ctypes, functools, operator, signal, sys
+        from _velun_q import QuantumDAG
+
+        dag = QuantumDAG()
+        dag.build_from_ir([("x", [i % 5], 100.0, {{}}) for i in range(20_000)])
+        dag.build_schedule()
+        set_interrupt = ctypes.pythonapi.PyErr_SetInterruptEx
+        set_interrupt.argtypes = [ctypes.c_int]
+        ran = []
+
+        def on_int(signum, frame):
+            ran.append(("INT", frame.f_code.co_name))
+
+        def on_usr1(signum, frame):
+            ran.append(("USR1", frame.f_code.co_name))
+            raise RuntimeError("usr1")
+
+        signal.signal(signal.SIGINT, on_int)
+        signal.signal(signal.SIGUSR1, on_usr1)
+        trips = [signal.SIGINT]
+        if "{case}" == "with_a_raising_signal":
+            trips.append(signal.SIGUSR1)
+        else:
+            sys.modules["_signal"] = None
+
+        def main():
+            calls = [functools.partial(set_interrupt, s) for s in trips] + [dag.get_all_nodes]
+            try:
+                return len(list(map(operator.call, calls))[-1])
+            except RuntimeError as e:
+                return str(e)
+
+        print(main(), sorted(ran))
+    """)
+    expected = {
+        "with_a_raising_signal": "usr1 [('INT', 'main'), ('USR1', 'main')]",
+        "lookup_fails": "20000 [('INT', 'main')]",
+    }[case]
+    assert (done.returncode, done.stdout.splitlines()[-1:], done.stderr) == (0, [expected], "")
