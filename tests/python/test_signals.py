@@ -224,7 +224,8 @@ def test_one_ctrl_c_inside_a_call_reaches_an_event_loop_once(call):
 # Its handler was once called with the others still pending, so that its
 # first bytecode ran theirs inside it, and the exception of one cut it short.
 # And where the handler cannot be looked up, the interpreter still runs it.
-@pytest.mark.parametrize("case", ["with_a_raising_signal", "lookup_fails"])
+# The lookup runs no import hook: a raising handler run there was lost.
+@pytest.mark.parametrize("case", ["with_a_raising_signal", "lookup_fails", "import_hook"])
 def test_a_ctrl_c_inside_a_call_is_never_lost(case):
     done = run_python(f"""
         import ctypes, functools, operator, signal, sys
@@ -249,8 +250,17 @@ def test_a_ctrl_c_inside_a_call_is_never_lost(case):
         trips = [signal.SIGINT]
         if "{case}" == "with_a_raising_signal":
             trips.append(signal.SIGUSR1)
-        else:
+        elif "{case}" == "lookup_fails":
             sys.modules["_signal"] = None
+        else:
+            import builtins
+            plain_import = builtins.__import__
+
+            def hook(name, *args, **kwargs):
+                set_interrupt(signal.SIGUSR1)
+                return plain_import(name, *args, **kwargs)
+
+            builtins.__import__ = hook
 
         def main():
             calls = [functools.partial(set_interrupt, s) for s in trips] + [dag.get_all_nodes]
@@ -264,5 +274,6 @@ def test_a_ctrl_c_inside_a_call_is_never_lost(case):
     expected = {
         "with_a_raising_signal": "usr1 [('INT', 'main'), ('USR1', 'main')]",
         "lookup_fails": "20000 [('INT', 'main')]",
+        "import_hook": "20000 [('INT', 'main')]",
     }[case]
     assert (done.returncode, done.stdout.splitlines()[-1:], done.stderr) == (0, [expected], "")
