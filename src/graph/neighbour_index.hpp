@@ -115,17 +115,19 @@ class TrainWalk {
   [[gnu::noinline]] static const Pulse* walk(const Pulse* hit, double d, double window_end,
                                              std::span<const QubitSlot> neighbours,
                                              const std::vector<PulseTrack>& tracks) {
-    const auto on = std::find_if(neighbours.begin(), neighbours.end(),
-                                 [&](QubitSlot n) { return tracks[n].in_last_run(hit); });
+    const auto on = std::find_if(neighbours.begin(), neighbours.end(), [&](QubitSlot n) { return tracks[n].holds(hit); });
     if (on == neighbours.end()) return hit;
     // A pulse that can meet the search from its next place on ends after that
     // place; the least start among those of the other tracks, and of the
-    // walked track's earlier runs, bounds the walk.
+    // walked track's runs before hit's, bounds the walk. The walked track's
+    // later runs come after hit's in the scan: they matter only where hit's
+    // run holds no overlap, and there the walk stops.
     const double place = hit->end + kPulseSpacingNs;
     double bound = std::numeric_limits<double>::infinity();
     for (QubitSlot n : neighbours) {
       if (tracks[n].empty()) continue;
-      bound = std::min(bound, tracks[n].bounds_after(place, n == *on).first);
+      const std::size_t runs = n == *on ? tracks[n].run_of(hit) : PulseTrack::kAllRuns;
+      bound = std::min(bound, tracks[n].bounds_after(place, runs).first);
     }
     return tracks[*on].walk(hit, d, window_end, bound);
   }

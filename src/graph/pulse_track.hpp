@@ -173,12 +173,12 @@ class PulseTrack {
   }
 
   // The least start and the greatest end of the pulses that end after w
-  // (infinity and -infinity when there is none), of all runs or of the runs
-  // before the last.
-  std::pair<double, double> bounds_after(double w, bool closed_runs_only = false) const noexcept {
+  // (infinity and -infinity when there is none), of all runs or of the
+  // first `runs` of them.
+  std::pair<double, double> bounds_after(double w, std::size_t runs = kAllRuns) const noexcept {
     double least = std::numeric_limits<double>::infinity();
     double greatest = -std::numeric_limits<double>::infinity();
-    const std::size_t runs = run_begins_.size() - (closed_runs_only && !run_begins_.empty() ? 1 : 0);
+    runs = std::min(runs, run_begins_.size());
     for (std::size_t r = 0; r < runs; ++r) {
       const auto first = pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r]);
       const auto last = r + 1 < run_begins_.size() ? pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r + 1])
@@ -216,21 +216,29 @@ class PulseTrack {
     return overlaps(pulses_[first], t, d) ? &pulses_[first] : nullptr;
   }
 
-  // Whether `p` is one of the pulses of this track's last run.
-  bool in_last_run(const Pulse* p) const noexcept {
+  static constexpr std::size_t kAllRuns = std::numeric_limits<std::size_t>::max();
+
+  // Whether `p` is one of this track's pulses.
+  bool holds(const Pulse* p) const noexcept {
     if (pulses_.empty()) return false;
     const std::greater_equal<const Pulse*> at_or_after;
-    return at_or_after(p, pulses_.data() + run_begins_.back()) && at_or_after(&pulses_.back(), p);
+    return at_or_after(p, pulses_.data()) && at_or_after(&pulses_.back(), p);
+  }
+
+  // The number of the run that holds `p`, one of this track's pulses.
+  std::size_t run_of(const Pulse* p) const noexcept {
+    const auto k = static_cast<std::size_t>(p - pulses_.data());
+    return static_cast<std::size_t>(std::upper_bound(run_begins_.begin(), run_begins_.end(), k) - run_begins_.begin()) - 1;
   }
 
   // For a search of [t, t + d) about to move past `hit`, a pulse of this
-  // track's last run: the pulse past which the same search stands after the
-  // moves it then makes along the run (see RunSteps), as long as each place
-  // t it moves from keeps t + d within both `window_end` and `bound`. The
-  // caller promises that every pulse that could meet the search on the way,
-  // on other tracks or in this track's earlier runs, starts at or after
-  // `bound`, so that the run holds its only overlaps. `hit` itself when no
-  // move is certain.
+  // track: the pulse past which the same search stands after the moves it
+  // then makes along hit's run (see RunSteps), as long as each place t it
+  // moves from keeps t + d within both `window_end` and `bound`. The caller
+  // promises that every pulse that could meet the search on the way before
+  // that run does, on the tracks scanned before this one or in this track's
+  // earlier runs, starts at or after `bound`, so that the run holds the
+  // first overlap of each place. `hit` itself when no move is certain.
   [[gnu::noinline]] const Pulse* walk(const Pulse* hit, double d, double window_end, double bound) const {
     const auto within = [&](std::size_t k) {
       const double x = pulses_[k].end + kPulseSpacingNs + d;

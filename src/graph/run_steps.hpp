@@ -17,9 +17,10 @@
 // ones, and makes its last moves one by one. Places only grow along a walk,
 // so a bound met at the end of a jump was met on the way. Only comparisons
 // the search itself makes decide a move, so the walk ends where the search
-// would. A move is worked out once it is final: once a later pulse of the
-// run ends after its place. Walks start in the last run, so a closed run's
-// pulses get no move at all.
+// would. A move is worked out once it is final: in the last run, once a
+// later pulse of the run ends after its place; in a run before it (time
+// stepped back since), all its moves at once, the first time a walk starts
+// there.
 #pragma once
 
 #include <algorithm>
@@ -104,6 +105,7 @@ class RunSteps {
   // Forgets everything (the pulses were moved).
   void clear() noexcept {
     scan_ = 0;
+    closed_done_.clear();
     for (Level& level : levels_) {
       level.to.clear();
       level.threshold.clear();
@@ -113,12 +115,12 @@ class RunSteps {
   // The pulse past which a search of length d stands after the moves it
   // makes from pulse `from`: each move from a place t_k with t_k + d within
   // the bound (`within(k)`) that is certain for d, until one is not.
-  // `pulses` and `run_begins` are the track's (see PulseTrack); `from` lies
-  // in its last run.
+  // `pulses` and `run_begins` are the track's (see PulseTrack).
   template <class Within>
   std::size_t walk(const std::vector<Pulse>& pulses, const std::vector<std::size_t>& run_begins, std::size_t from,
                    double d, Within within) {
     bring_up_to_date(pulses, run_begins);
+    if (from < run_begins.back() && !work_out_closed_run(pulses, run_begins, from)) return from;
     const std::int64_t key = ordered_key(d);
     std::size_t k = from;
     if (std::isnan(d) || !within(k)) return k;
@@ -142,11 +144,53 @@ class RunSteps {
   };
   static constexpr std::uint32_t kNowhere = std::numeric_limits<std::uint32_t>::max();
 
+  // Works out every move and jump of the closed run that holds pulse `k`,
+  // unless done before; false where its pulses are past what a move can
+  // point to.
+  bool work_out_closed_run(const std::vector<Pulse>& pulses, const std::vector<std::size_t>& run_begins,
+                           std::size_t k) {
+    const auto r = static_cast<std::size_t>(std::upper_bound(run_begins.begin(), run_begins.end(), k) -
+                                            run_begins.begin()) - 1;
+    const std::size_t begin = run_begins[r];
+    const std::size_t end = run_begins[r + 1];
+    if (end > kNowhere) return false;
+    if (closed_done_.size() < run_begins.size()) closed_done_.resize(run_begins.size(), 0);
+    if (closed_done_[r]) return true;
+    closed_done_[r] = 1;
+    // Places ascend along the run, and so does the first pulse that ends
+    // after each.
+    Level& moves = levels_[0];
+    std::size_t scan = begin;
+    for (std::size_t i = begin; i < end; ++i) {
+      const double place = pulses[i].end + kPulseSpacingNs;
+      scan = std::max(scan, i + 1);
+      while (scan < end && !(pulses[scan].end > place)) ++scan;
+      moves.to[i] = scan == end ? kNowhere : static_cast<std::uint32_t>(scan);
+      moves.threshold[i] = scan == end ? kNeverCertain : step_threshold(place, pulses[scan].start);
+    }
+    for (std::size_t level = 1; level < kLevels; ++level) {
+      const Level& below = levels_[level - 1];
+      Level& jumps = levels_[level];
+      for (std::size_t i = begin; i < end; ++i) {
+        std::size_t at = i;
+        std::int64_t greatest = std::numeric_limits<std::int64_t>::min();
+        for (std::size_t taken = 0; taken < kFanout && at != kNowhere; ++taken) {
+          greatest = std::max(greatest, below.threshold[at]);
+          at = below.to[at];
+        }
+        jumps.to[i] = static_cast<std::uint32_t>(at);
+        jumps.threshold[i] = at == kNowhere ? kNeverCertain : greatest;
+      }
+    }
+    return true;
+  }
+
   // Works out the moves and jumps that have become final since last time.
   void bring_up_to_date(const std::vector<Pulse>& pulses, const std::vector<std::size_t>& run_begins) {
-    // Walks start in the last run and stay in their run, so the pulses of
-    // the runs before it need no moves: where time has stepped back since
-    // the last walk, that skips the threshold of each.
+    // Walks stay in their run, so the pulses of the runs before the last
+    // get their moves only once a walk starts there (work_out_closed_run):
+    // where time has stepped back since the last walk, that skips the
+    // threshold of each.
     const std::size_t closed = std::min<std::size_t>(run_begins.empty() ? 0 : run_begins.back(), kNowhere);
     for (Level& level : levels_) {
       if (level.to.size() < closed) {
@@ -184,6 +228,7 @@ class RunSteps {
   }
 
   std::array<Level, kLevels> levels_;
+  std::vector<char> closed_done_;  // for each run before the last: whether its moves are worked out
   // Where the search for the next move's pulse goes on: no pulse before it
   // ends after the place of the first move not worked out yet.
   std::size_t scan_ = 0;

@@ -46,6 +46,11 @@ struct Trains {
   std::vector<double> clock;
   std::vector<double> starts;  // of every pulse added
 
+  // One pulse in `step_back_one_in` steps back in time by one of `steps_back`
+  // and opens a new run.
+  std::uint64_t step_back_one_in = 200;
+  std::vector<double> steps_back{15.0, 300.0, 1e4};
+
   Trains(std::uint64_t seed, std::size_t count) : rng(seed), tracks(count), clock(count) {
     const std::vector<double> origins{0.0, 0.0, 1e3, 3e16, 1e17, -500.0};
     for (double& c : clock) c = pick(rng, origins);
@@ -57,7 +62,7 @@ struct Trains {
     const std::vector<double> lengths{1.0, 1.0, 0.5, 0.0, 35.0, 50.0, 2.0, -1.0, 1e-9};
     for (std::size_t i = 0; i < pulses; ++i) {
       const std::size_t k = rng() % tracks.size();
-      if (rng() % 200 == 0) clock[k] -= pick(rng, std::vector<double>{15.0, 300.0, 1e4});  // a new run
+      if (rng() % step_back_one_in == 0) clock[k] -= pick(rng, steps_back);  // a new run
       const double start = clock[k] + pick(rng, rng() % 8 == 0 ? wide_gaps : gaps);
       const double end = start + pick(rng, lengths);
       tracks[k].add(start, end);
@@ -73,12 +78,15 @@ struct Trains {
   }
 };
 
-TEST(TrainWalk, EndsWhereTheMovesEnd) {
+// Searches of random trains, with walks and move by move, end alike.
+void expect_walks_end_where_the_moves_end(std::uint64_t step_back_one_in, std::vector<double> steps_back) {
   const std::vector<double> lengths{50.0, 50.0, 35.0, 35.0, 20.0, 49.9, 12.0, 9.0, 1.0, 0.0, -0.0, 1e-9, -5.0,
                                     kInf, -kInf, kNaN};
   std::size_t searches = 0, long_walks = 0;
   for (std::uint64_t seed = 1; seed <= 200; ++seed) {
     Trains trains(seed, 1 + seed % 4);
+    trains.step_back_one_in = step_back_one_in;
+    trains.steps_back = steps_back;
     std::vector<QubitSlot> all(trains.tracks.size());
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<QubitSlot>(i);
     for (int round = 0; round < 8; ++round) {
@@ -102,6 +110,33 @@ TEST(TrainWalk, EndsWhereTheMovesEnd) {
     }
   }
   EXPECT_GT(long_walks, searches / 50);  // the walks are exercised, not just the first moves
+}
+
+TEST(TrainWalk, EndsWhereTheMovesEnd) { expect_walks_end_where_the_moves_end(200, {15.0, 300.0, 1e4}); }
+
+// Time steps back often and not far: trains lie in many runs that overlap
+// in time, before the last one too.
+TEST(TrainWalk, EndsWhereTheMovesEndAcrossManyRuns) { expect_walks_end_where_the_moves_end(20, {15.0, 60.0, 300.0}); }
+
+TEST(TrainWalk, WalksAlongARunBeforeTheLast) {
+  // A pulse first (run 0); then time steps back for a train of 300 pulses
+  // with 11 ns gaps (run 1), and back again (run 2), so that the train lies
+  // in a run before the last. A 2 ns search fits no gap of the train and
+  // walks along it, but the scan looks at run 0 first: its pulse, 11.5 ns
+  // into the gap after the train's 200th, moves the search into the next
+  // gap, where it fits. A walk along the train alone would go past the end.
+  std::vector<PulseTrack> tracks(1);
+  tracks[0].add(12.0 * 200 + 11.5, 12.0 * 200 + 19.0);
+  for (int i = 0; i < 300; ++i) tracks[0].add(12.0 * i, 12.0 * i + 1.0);
+  tracks[0].add(-1000.0, -999.0);
+  const std::vector<QubitSlot> neighbours{0};
+  for (double t : {0.0, 0.5, 996.0}) {
+    std::size_t moves = 0;
+    const double expected = move_by_move(t, 2.0, kInf, neighbours, tracks, moves);
+    EXPECT_TRUE(same(expected, 12.0 * 200 + 29.0)) << t;
+    EXPECT_TRUE(same(walking(t, 2.0, kInf, neighbours, tracks), expected)) << t;
+    EXPECT_GT(moves, 100u);
+  }
 }
 
 // The least length d for which place + d > start, by halving an interval of
