@@ -127,7 +127,7 @@ class TrainWalk {
     for (QubitSlot n : neighbours) {
       if (tracks[n].empty()) continue;
       const std::size_t runs = n == *on ? tracks[n].run_of(hit) : PulseTrack::kAllRuns;
-      bound = std::min(bound, tracks[n].bounds_after(place, runs).first);
+      bound = std::min(bound, tracks[n].least_start_after(place, runs));
     }
     return tracks[*on].walk(hit, d, window_end, bound);
   }

@@ -60,6 +60,21 @@ class RunIndex {
     }
   }
 
+  // The least start among the pulses that end after w, of the runs in the
+  // whole blocks that fill runs [0, runs) from the start (infinity when
+  // none), and the number of runs those blocks hold.
+  std::pair<double, std::size_t> least_start_after(double w, std::size_t runs) const noexcept {
+    double least = std::numeric_limits<double>::infinity();
+    std::size_t run = 0;  // a multiple of every span below the current one
+    for (std::size_t level = levels_.size(); level-- > 0;) {
+      const std::size_t span = span_of(level);
+      for (std::size_t b = run / span; b < levels_[level].count() && run + span <= runs; ++b, run += span) {
+        least = std::min(least, levels_[level].least_start_after(b, w));
+      }
+    }
+    return {least, run};
+  }
+
   // The first overlap in runs [0, covered()), or nullptr. `in_run(r)` gives
   // run r's first overlap, or nullptr.
   template <class InRun>
@@ -93,6 +108,12 @@ class RunIndex {
       if (first == last || !(first->least_start < x) || !((last - 1)->end > t)) return false;
       const auto after = std::partition_point(first, last, [t](const Entry& e) { return !(e.end > t); });
       return after != last && after->least_start < x;
+    }
+    double least_start_after(std::size_t b, double w) const noexcept {
+      const auto first = entries.begin() + static_cast<std::ptrdiff_t>(ends[b]);
+      const auto last = entries.begin() + static_cast<std::ptrdiff_t>(ends[b + 1]);
+      const auto after = std::partition_point(first, last, [w](const Entry& e) { return !(e.end > w); });
+      return after == last ? std::numeric_limits<double>::infinity() : after->least_start;
     }
   };
 
@@ -173,23 +194,32 @@ class PulseTrack {
   }
 
   // The least start and the greatest end of the pulses that end after w
-  // (infinity and -infinity when there is none), of all runs or of the
-  // first `runs` of them.
-  std::pair<double, double> bounds_after(double w, std::size_t runs = kAllRuns) const noexcept {
+  // (infinity and -infinity when there is none).
+  std::pair<double, double> bounds_after(double w) const noexcept {
     double least = std::numeric_limits<double>::infinity();
     double greatest = -std::numeric_limits<double>::infinity();
-    runs = std::min(runs, run_begins_.size());
-    for (std::size_t r = 0; r < runs; ++r) {
-      const auto first = pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r]);
-      const auto last = r + 1 < run_begins_.size() ? pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r + 1])
-                                                   : pulses_.end();
-      // Ends and starts ascend in a run.
-      const auto live = std::partition_point(first, last, [w](const Pulse& p) { return !(p.end > w); });
+    for (std::size_t r = 0; r < run_begins_.size(); ++r) {
+      const auto [first, last] = run(r);
+      const auto live = first_ending_after(first, last, w);
       if (live == last) continue;
       least = std::min(least, live->start);
       greatest = std::max(greatest, (last - 1)->end);
     }
     return {least, greatest};
+  }
+
+  // The least start of the pulses of the first `runs` runs that end after w
+  // (infinity when there is none): through the index's blocks where it has
+  // them, so that a track of many runs costs a bisection per block.
+  double least_start_after(double w, std::size_t runs = kAllRuns) const noexcept {
+    runs = std::min(runs, run_begins_.size());
+    auto [least, r] = index_.least_start_after(w, std::min(runs, index_.covered()));
+    for (; r < runs; ++r) {
+      const auto [first, last] = run(r);
+      const auto live = first_ending_after(first, last, w);
+      if (live != last) least = std::min(least, live->start);
+    }
+    return least;
   }
 
   // The first pulse, in placement order, that [t, t + d) overlaps.
@@ -249,6 +279,21 @@ class PulseTrack {
   }
 
  private:
+  using Pulses = std::vector<Pulse>::const_iterator;
+
+  // The pulses of run r.
+  std::pair<Pulses, Pulses> run(std::size_t r) const noexcept {
+    const Pulses first = pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r]);
+    return {first, r + 1 < run_begins_.size() ? pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r + 1])
+                                              : pulses_.end()};
+  }
+
+  // The first pulse of a run's [first, last) that ends after w: those that
+  // do form a suffix, as ends ascend in a run.
+  static Pulses first_ending_after(Pulses first, Pulses last, double w) noexcept {
+    return std::partition_point(first, last, [w](const Pulse& p) { return !(p.end > w); });
+  }
+
   // The two rarely taken paths stay out of line: the pass's main loop, where
   // the calls sit, runs faster without them inlined.
   [[gnu::noinline]] void open_run() {
