@@ -13,6 +13,7 @@ import ctypes
 import functools
 import gc
 import signal
+import textwrap
 
 import pytest
 
@@ -71,6 +72,28 @@ def scheduled(n=20_000):
     dag.build_from_ir(many_gates(n))
     dag.build_schedule()
     return dag
+
+
+# The start of the scripts run in a fresh interpreter below: a scheduled
+# graph `dag` of 20,000 gates, `run`, its call under test, and
+# `set_interrupt(signum)`, which leaves a signal pending from C.
+CHILD_PREAMBLE = """\
+import asyncio, ctypes, functools, gc, operator, signal, sys
+from _velun_q import QuantumDAG
+
+dag = QuantumDAG()
+dag.build_from_ir([("x", [i % 5], 100.0, {}) for i in range(20_000)])
+dag.build_schedule()
+run = functools.partial(getattr(dag, CALL), *ARGS)
+set_interrupt = ctypes.pythonapi.PyErr_SetInterruptEx
+set_interrupt.argtypes = [ctypes.c_int]
+"""
+
+
+def run_child(call, script):
+    """Runs `script` after CHILD_PREAMBLE, `run` being the graph's `call`."""
+    args = (0.0,) if call == "find_idle_windows" else ()
+    return run_python(f"CALL, ARGS = {call!r}, {args!r}\n" + CHILD_PREAMBLE + textwrap.dedent(script))
 
 
 @pytest.mark.parametrize("container", [list, tuple, collections.deque])
@@ -153,15 +176,7 @@ def test_collections_wait_for_the_end_of_calls_that_make_results(call):
 # to take the pending Ctrl-C before the call does.
 @pytest.mark.parametrize("call", ["get_all_nodes", "find_idle_windows"])
 def test_ctrl_c_handlers_never_see_a_result_being_filled(call):
-    args = (0.0,) if call == "find_idle_windows" else ()
-    done = run_python(f"""
-        import ctypes, functools, gc, operator, signal
-        from _velun_q import QuantumDAG
-
-        dag = QuantumDAG()
-        dag.build_from_ir([("x", [i % 5], 100.0, {{}}) for i in range(20_000)])
-        dag.build_schedule()
-        run = functools.partial(dag.{call}, *{args!r})
+    done = run_child(call, """
         size = len(run())
         found = []
 
@@ -171,8 +186,6 @@ def test_ctrl_c_handlers_never_see_a_result_being_filled(call):
                     found.append(sum(len(item) for item in o))
             raise KeyboardInterrupt
 
-        set_interrupt = ctypes.pythonapi.PyErr_SetInterruptEx
-        set_interrupt.argtypes = [ctypes.c_int]
         signal.signal(signal.SIGINT, handler)
         try:
             list(map(operator.call, [functools.partial(set_interrupt, signal.SIGINT), run]))
@@ -190,18 +203,8 @@ def test_ctrl_c_handlers_never_see_a_result_being_filled(call):
 # ran its callback twice for one.
 @pytest.mark.parametrize("call", ["get_all_nodes", "find_idle_windows"])
 def test_one_ctrl_c_inside_a_call_reaches_an_event_loop_once(call):
-    args = (0.0,) if call == "find_idle_windows" else ()
-    done = run_python(f"""
-        import asyncio, ctypes, functools, operator, signal
-        from _velun_q import QuantumDAG
-
-        dag = QuantumDAG()
-        dag.build_from_ir([("x", [i % 5], 100.0, {{}}) for i in range(20_000)])
-        dag.build_schedule()
-        run = functools.partial(dag.{call}, *{args!r})
+    done = run_child(call, """
         expected = run()
-        set_interrupt = ctypes.pythonapi.PyErr_SetInterruptEx
-        set_interrupt.argtypes = [ctypes.c_int]
 
         async def main():
             presses = []
@@ -227,15 +230,7 @@ def test_one_ctrl_c_inside_a_call_reaches_an_event_loop_once(call):
 # The lookup runs no import hook: a raising handler run there was lost.
 @pytest.mark.parametrize("case", ["with_a_raising_signal", "lookup_fails", "import_hook"])
 def test_a_ctrl_c_inside_a_call_is_never_lost(case):
-    done = run_python(f"""
-        import ctypes, functools, operator, signal, sys
-        from _velun_q import QuantumDAG
-
-        dag = QuantumDAG()
-        dag.build_from_ir([("x", [i % 5], 100.0, {{}}) for i in range(20_000)])
-        dag.build_schedule()
-        set_interrupt = ctypes.pythonapi.PyErr_SetInterruptEx
-        set_interrupt.argtypes = [ctypes.c_int]
+    done = run_child("get_all_nodes", f"""
         ran = []
 
         def on_int(signum, frame):
@@ -263,7 +258,7 @@ def test_a_ctrl_c_inside_a_call_is_never_lost(case):
             builtins.__import__ = hook
 
         def main():
-            calls = [functools.partial(set_interrupt, s) for s in trips] + [dag.get_all_nodes]
+            calls = [functools.partial(set_interrupt, s) for s in trips] + [run]
             try:
                 return len(list(map(operator.call, calls))[-1])
             except RuntimeError as e:
