@@ -80,8 +80,13 @@ PyObject* init_module() {
   if (current == -1) throw_pending();
   std::int64_t expected = -1;
   if (!owning_interpreter.compare_exchange_strong(expected, current) && expected != current) {
-    PyErr_SetString(PyExc_ImportError,
-                    "_velun_q does not support sub-interpreters: it is already loaded in another interpreter");
+    // The first to initialise the module is not always one that imported
+    // it: an import in a sub-interpreter first initialises it in the main
+    // interpreter.
+    PyErr_Format(PyExc_ImportError,
+                 "_velun_q does not support sub-interpreters: it belongs to interpreter %lld, the first to "
+                 "initialise it",
+                 static_cast<long long>(expected));
     throw PyErrorPending{};
   }
   return Py_NewRef(module_object.get(make_module));

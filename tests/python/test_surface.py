@@ -158,17 +158,23 @@ def test_class_attribute_assignment():
         del QuantumDAG.tag_for_test
 
 
-def test_sub_interpreter_import_is_refused():
-    # A legacy-config interpreter skips the interpreter's own isolation check,
-    # so the module's guard is what refuses the second interpreter.
-    result = run_python("""
+# A legacy-config interpreter skips the interpreter's own isolation check,
+# so the module's guard is what refuses it. Where no interpreter imported
+# the module before, the import in the sub-interpreter has the main one
+# initialise it first: the message names the owner, where it once said the
+# module was "already loaded in another interpreter".
+@pytest.mark.parametrize("main_first", [True, False])
+def test_sub_interpreter_import_is_refused(main_first):
+    result = run_python(f"""
         import _interpreters
-        import _velun_q
+        if {main_first}:
+            import _velun_q
         sub = _interpreters.create(_interpreters.new_config("legacy"))
         try:
             err = _interpreters.exec(sub, "import _velun_q")
         finally:
             _interpreters.destroy(sub)
+        import _velun_q
         print(err.type.__name__)
         print(err.msg)
         print(_velun_q.QuantumDAG().add_gate("h", [0], 1.0))
@@ -176,5 +182,5 @@ def test_sub_interpreter_import_is_refused():
     assert result.returncode == 0, result.stderr
     kind, message, gate_id = result.stdout.splitlines()
     assert kind == "ImportError", message
-    assert message == "_velun_q does not support sub-interpreters: it is already loaded in another interpreter"
+    assert message == "_velun_q does not support sub-interpreters: it belongs to interpreter 0, the first to initialise it"
     assert gate_id == "0"
