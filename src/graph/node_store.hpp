@@ -77,6 +77,9 @@ class NodeStore {
   }
 
   NameId intern_name(std::string_view name) { return names_.intern(name); }
+  // Forgets the names numbered `count` and above, which no node may use (to
+  // undo a step that failed part-way).
+  void forget_names_from(std::size_t count) noexcept { names_.forget_from(count); }
   // Takes `names` under their numbers, for a store that has none yet: with
   // many names, interning them one by one costs a cache miss each.
   void adopt_names(Interner<std::string>&& names) {

@@ -45,11 +45,12 @@ std::string_view DagNode::param_name(std::size_t i) const noexcept {
 NodeId QuantumDAG::add_gate(std::string_view name, std::span<const Qubit> qubits,
                             double duration_ns, const ParamList& params) {
   const NodeId id = nodes_.size();
-  const NameId name_id = nodes_.intern_name(name);
+  const std::size_t known_names = nodes_.names().size();
   const std::size_t known_qubits = qubits_.size();
   try {
     // Intern everything and make room first. Should an allocation still
     // fail once the node is begun, the store drops what it pushed.
+    const NameId name_id = nodes_.intern_name(name);
     std::vector<QubitSlot> slots;
     slots.reserve(qubits.size());
     for (Qubit qubit : qubits) slots.push_back(qubits_.intern(qubit));
@@ -66,6 +67,7 @@ NodeId QuantumDAG::add_gate(std::string_view name, std::span<const Qubit> qubits
     // No node uses them: every graph-wide array would still grow by them.
     nodes_.abandon_node();
     qubits_.forget_from(known_qubits);
+    nodes_.forget_names_from(known_names);
     throw;
   }
   return id;
@@ -90,18 +92,20 @@ void QuantumDAG::build_from_ir(InstructionList instructions, ProgressSink& progr
   // megabytes neither copied nor newly touched). Any other graph gives the
   // list's names its own numbers.
   const bool takes_list = nodes_.names().empty();
-  std::vector<NameId> name_of(takes_list ? 0 : source.names().size());
-  for (NameId i = 0; i < name_of.size(); ++i) name_of[i] = nodes_.intern_name(source.name(i));
 
-  // Number every qubit, then take the list's nodes or make room for copies
-  // of them: adding the copies then cannot fail, so a call that runs out of
-  // memory adds none of them, and forgets the qubits it numbered. Each
-  // qubit's number is kept, so that indices past the direct array are
-  // looked up once.
+  // Number every name and qubit, then take the list's nodes or make room
+  // for copies of them: adding the copies then cannot fail, so a call that
+  // runs out of memory adds none of them, and forgets the names and qubits
+  // it numbered. Each qubit's number is kept, so that indices past the
+  // direct array are looked up once.
+  const std::size_t known_names = nodes_.names().size();
   const std::size_t known_qubits = qubits_.size();
   const std::size_t known_nodes = nodes_.size();
+  std::vector<NameId> name_of;
   PlainVector<QubitSlot> slots;
   try {
+    name_of.resize(takes_list ? 0 : source.names().size());
+    for (NameId i = 0; i < name_of.size(); ++i) name_of[i] = nodes_.intern_name(source.name(i));
     slots.resize_for_overwrite(source.qubit_pool_size());
     QubitSlot* next = slots.data();
     for (Qubit qubit : source.qubit_pool()) *next++ = qubits_.intern(qubit);
@@ -112,6 +116,7 @@ void QuantumDAG::build_from_ir(InstructionList instructions, ProgressSink& progr
     }
   } catch (...) {
     qubits_.forget_from(known_qubits);
+    nodes_.forget_names_from(known_names);
     throw;
   }
   if (!takes_list) {
@@ -137,6 +142,7 @@ void QuantumDAG::build_from_ir(InstructionList instructions, ProgressSink& progr
       nodes_ = NodeStore<QubitSlot>{};
     } else {
       nodes_.truncate(known_nodes);
+      nodes_.forget_names_from(known_names);
     }
     qubits_.forget_from(known_qubits);
     throw;

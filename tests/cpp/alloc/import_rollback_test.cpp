@@ -1,8 +1,9 @@
-// A failed import adds none of its nodes: each allocation through operator
-// new in build_from_ir (names, the qubit table, progress text) is made to
-// fail in turn (the graph's columns and the qubits' numbers for them take
-// malloc and realloc, which are not counted here), and a stop is asked for
-// at the closing progress line; into an empty graph and into one with nodes.
+// A failed import or gate adds none of its nodes, names or qubits: each
+// allocation through operator new in build_from_ir or add_gate (names, the
+// qubit table, progress text) is made to fail in turn (the graph's columns
+// and the qubits' numbers for them take malloc and realloc, which are not
+// counted here), and a stop is asked for at the closing progress line; into
+// an empty graph and into one with nodes.
 //
 // This file replaces the global operator new, so it is a program of its own:
 // a memory checker that replaces it too would see every test of a shared
@@ -86,12 +87,39 @@ TEST(ImportRollback, AnImportThatRunsOutOfMemoryAddsNoNode) {
       if (threw) {
         ++failed_calls;
         EXPECT_EQ(exported(dag), before) << "allocation " << k;
+        EXPECT_EQ(dag.store().names().size(), before.size()) << "allocation " << k;  // "h" or none
       } else {
         EXPECT_EQ(dag.node_count(), before.size() + 2) << "allocation " << k;
       }
     }
     EXPECT_GT(failed_calls, 0);
   }
+}
+
+TEST(ImportRollback, AGateThatRunsOutOfMemoryAddsNothing) {
+  const std::vector<Gate> before{{"h", {0}, 10.0, {}}};
+  const Gate gate{"cx", {0, 1u << 21}, 35.0, {{"theta", 0.5}, {"phi", 1.5}}};
+  int failed_calls = 0;
+  for (long k = 0;; ++k) {
+    QuantumDAG dag = dag_of(before);
+    fail_countdown = k;
+    bool threw = false;
+    try {
+      add(dag, gate);
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    const bool failed = fail_countdown < 0;
+    fail_countdown = -1;
+    if (!failed) break;
+    if (!threw) continue;
+    ++failed_calls;
+    // Nothing of the gate stays: no node, no name, no qubit number.
+    EXPECT_EQ(exported(dag), before) << "allocation " << k;
+    EXPECT_EQ(dag.store().names().size(), 1u) << "allocation " << k;
+    EXPECT_EQ(dag.qubit_table().size(), 1u) << "allocation " << k;
+  }
+  EXPECT_GT(failed_calls, 2);
 }
 
 // Asks to stop at its second line, as a signal's handler does while a line
@@ -112,9 +140,10 @@ TEST(ImportRollback, AStopAtTheClosingLineAddsNoNodeAndAFailedWriteKeepsThem) {
     StopAtClosingLine stop;
     EXPECT_THROW(dag.build_from_ir(two_instructions(), stop), std::runtime_error);
     EXPECT_EQ(exported(dag), before);
+    // The names it numbered go too; a graph that took the list's storage
+    // keeps none of it, room included.
+    EXPECT_EQ(dag.store().names().size(), before.size());
     if (before.empty()) {
-      // It took the list's storage: none of it stays, names and room alike.
-      EXPECT_TRUE(dag.store().names().empty());
       EXPECT_EQ(dag.store().node_capacity(), 0u);
     }
     // The qubits it numbered are forgotten too: the graph goes on as if the
