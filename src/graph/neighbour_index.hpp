@@ -123,13 +123,13 @@ class TrainWalk {
     // later runs come after hit's in the scan: they matter only where hit's
     // run holds no overlap, and there the walk stops.
     const double place = hit->end + kPulseSpacingNs;
+    const std::size_t run = tracks[*on].run_of(hit);
     double bound = std::numeric_limits<double>::infinity();
     for (QubitSlot n : neighbours) {
       if (tracks[n].empty()) continue;
-      const std::size_t runs = n == *on ? tracks[n].run_of(hit) : PulseTrack::kAllRuns;
-      bound = std::min(bound, tracks[n].least_start_after(place, runs));
+      bound = std::min(bound, tracks[n].least_start_after(place, n == *on ? run : PulseTrack::kAllRuns));
     }
-    return tracks[*on].walk(hit, d, window_end, bound);
+    return tracks[*on].walk(hit, run, d, window_end, bound);
   }
 
   // How far past the one before a pulse may be and still count as along it.

@@ -163,9 +163,7 @@ class PulseTrack {
     std::size_t kept = 0;
     std::size_t runs = 0;
     for (std::size_t r = 0; r < run_begins_.size(); ++r) {
-      const auto first = pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r]);
-      const auto last = r + 1 < run_begins_.size() ? pulses_.begin() + static_cast<std::ptrdiff_t>(run_begins_[r + 1])
-                                                   : pulses_.end();
+      const auto [first, last] = run(r);  // before this turn rewrites an earlier entry of run_begins_
       const auto live = std::partition_point(first, last, [w](const Pulse& p) { return p.end <= w; });
       if (live == last) continue;
       run_begins_[runs++] = kept;
@@ -262,20 +260,21 @@ class PulseTrack {
   }
 
   // For a search of [t, t + d) about to move past `hit`, a pulse of this
-  // track: the pulse past which the same search stands after the moves it
-  // then makes along hit's run (see RunSteps), as long as each place t it
+  // track in run `run`: the pulse past which the same search stands after
+  // the moves it then makes along that run (see RunSteps), as long as each place t it
   // moves from keeps t + d within both `window_end` and `bound`. The caller
   // promises that every pulse that could meet the search on the way before
   // that run does, on the tracks scanned before this one or in this track's
   // earlier runs, starts at or after `bound`, so that the run holds the
   // first overlap of each place. `hit` itself when no move is certain.
-  [[gnu::noinline]] const Pulse* walk(const Pulse* hit, double d, double window_end, double bound) const {
+  [[gnu::noinline]] const Pulse* walk(const Pulse* hit, std::size_t run, double d, double window_end,
+                                      double bound) const {
     const auto within = [&](std::size_t k) {
       const double x = pulses_[k].end + kPulseSpacingNs + d;
       return !(x > window_end) && !(x > bound);
     };
     if (!steps_) steps_ = std::make_unique<RunSteps>();
-    return &pulses_[steps_->walk(pulses_, run_begins_, static_cast<std::size_t>(hit - pulses_.data()), d, within)];
+    return &pulses_[steps_->walk(pulses_, run_begins_, static_cast<std::size_t>(hit - pulses_.data()), run, d, within)];
   }
 
  private:

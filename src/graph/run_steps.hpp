@@ -115,12 +115,13 @@ class RunSteps {
   // The pulse past which a search of length d stands after the moves it
   // makes from pulse `from`: each move from a place t_k with t_k + d within
   // the bound (`within(k)`) that is certain for d, until one is not.
-  // `pulses` and `run_begins` are the track's (see PulseTrack).
+  // `pulses` and `run_begins` are the track's (see PulseTrack); `run` is
+  // the number of the run that holds `from`.
   template <class Within>
   std::size_t walk(const std::vector<Pulse>& pulses, const std::vector<std::size_t>& run_begins, std::size_t from,
-                   double d, Within within) {
+                   std::size_t run, double d, Within within) {
     bring_up_to_date(pulses, run_begins);
-    if (from < run_begins.back() && !work_out_closed_run(pulses, run_begins, from)) return from;
+    if (run + 1 < run_begins.size() && !work_out_closed_run(pulses, run_begins, run)) return from;
     const std::int64_t key = ordered_key(d);
     std::size_t k = from;
     if (std::isnan(d) || !within(k)) return k;
@@ -144,13 +145,10 @@ class RunSteps {
   };
   static constexpr std::uint32_t kNowhere = std::numeric_limits<std::uint32_t>::max();
 
-  // Works out every move and jump of the closed run that holds pulse `k`,
-  // unless done before; false where its pulses are past what a move can
-  // point to.
+  // Works out every move and jump of closed run r, unless done before;
+  // false where its pulses are past what a move can point to.
   bool work_out_closed_run(const std::vector<Pulse>& pulses, const std::vector<std::size_t>& run_begins,
-                           std::size_t k) {
-    const auto r = static_cast<std::size_t>(std::upper_bound(run_begins.begin(), run_begins.end(), k) -
-                                            run_begins.begin()) - 1;
+                           std::size_t r) {
     const std::size_t begin = run_begins[r];
     const std::size_t end = run_begins[r + 1];
     if (end > kNowhere) return false;
